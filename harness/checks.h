@@ -1,0 +1,44 @@
+// The M-09 checks and their fixtures.
+//
+// Each check takes what it inspects as an argument, so that a test can hand
+// it a faulty trace or timeline and see the exact failure. A check throws
+// std::runtime_error through `require` on the first condition that fails and
+// writes its "[PASS] " line to `out` only after all of its conditions held.
+// Errors of the components pass through unchanged.
+#ifndef QUORIX_HARNESS_CHECKS_H_
+#define QUORIX_HARNESS_CHECKS_H_
+
+#include <ostream>
+
+#include "timeline/causal_trace.h"
+#include "timeline/timeline.h"
+
+namespace quorix::m09 {
+
+// A timeline of capacity 4 holding the causal fixture, appended in order:
+// "input" (the external input, no parent), "message" (parent "input") and
+// "infer" (parent "message"), each in a clock domain of its own.
+Timeline build_causal_fixture();
+
+// The trace of "infer" is complete, holds three events and starts at
+// "input"; else "causal ordering differs".
+void check_causal_order(const CausalTrace& trace, std::ostream& out);
+
+// Of a trace that passed check_causal_order: the second event keeps clock
+// domain "orchestrator" and the third model time 2; else "clock domains
+// collapsed".
+void check_clock_domains(const CausalTrace& trace, std::ostream& out);
+
+// Appends "a" (parent "infer") and "b" (parent "a") to the primary timeline,
+// which evicts "input", and requires the trace of "b" to report a retention
+// gap; else "retention gap hidden". Writes nothing.
+void check_retention_gap(Timeline& primary);
+
+// Offers a fresh timeline of capacity 2 an event "x" whose parent is "x" and
+// requires it to be refused (by any exception); else "cycle accepted". Then
+// writes the last "[PASS] " line together with the PASS verdict.
+void check_cycle_refused(std::ostream& out);
+
+}  // namespace quorix::m09
+
+#endif  // QUORIX_HARNESS_CHECKS_H_

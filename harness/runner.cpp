@@ -1,0 +1,39 @@
+#include "harness/runner.h"
+
+#include "harness/checks.h"
+#include "timeline/causal_trace.h"
+#include "timeline/timeline.h"
+
+namespace quorix::m09 {
+
+void run_m09_checks(std::ostream& out) {
+  // The run context lives until the verdict and is released in reverse order.
+  Timeline primary = build_causal_fixture();
+  const CausalTrace live = primary.build_causal_trace("infer");
+  check_causal_order(live, out);
+  check_clock_domains(live, out);
+  check_retention_gap(primary);
+  check_cycle_refused(out);
+}
+
+void report_failure(const std::exception& failure, std::ostream& err) {
+  err << "[FAIL] ";
+  err << failure.what();
+  err << "\nM-09 VERDICT: FAIL\n";
+}
+
+int run_protected(const std::function<void()>& checks, std::ostream& err) {
+  try {
+    checks();
+  } catch (const std::exception& failure) {
+    report_failure(failure, err);
+    return 1;
+  }
+  return 0;
+}
+
+int run_m09(std::ostream& out, std::ostream& err) {
+  return run_protected([&out] { run_m09_checks(out); }, err);
+}
+
+}  // namespace quorix::m09

@@ -1,0 +1,33 @@
+// The M-09 run: the checks in their order, the protected region around them
+// and the failure report.
+//
+//   int status = quorix::m09::run_m09(std::cout, std::cerr);  // 0 PASS, 1 FAIL
+#ifndef QUORIX_HARNESS_RUNNER_H_
+#define QUORIX_HARNESS_RUNNER_H_
+
+#include <exception>
+#include <functional>
+#include <ostream>
+
+namespace quorix::m09 {
+
+// Runs every check once, in order, writing each "[PASS] " line to `out` and
+// ending with "M-09 VERDICT: PASS". Throws the first failure, of a check or
+// of a component, after the lines of the checks that held.
+void run_m09_checks(std::ostream& out);
+
+// Writes the report of a failure to `err` as three insertions: "[FAIL] ",
+// the exception's message unchanged, "\nM-09 VERDICT: FAIL\n".
+void report_failure(const std::exception& failure, std::ostream& err);
+
+// Runs `checks` in a protected region: 0 when it returns; 1, after the
+// failure report on `err`, when it throws a std::exception. Exceptions of
+// other types pass through.
+int run_protected(const std::function<void()>& checks, std::ostream& err);
+
+// The whole program: run_m09_checks inside run_protected.
+int run_m09(std::ostream& out, std::ostream& err);
+
+}  // namespace quorix::m09
+
+#endif  // QUORIX_HARNESS_RUNNER_H_

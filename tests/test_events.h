@@ -1,0 +1,41 @@
+// Helpers that build events for the tests.
+#ifndef QUORIX_TESTS_TEST_EVENTS_H_
+#define QUORIX_TESTS_TEST_EVENTS_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "timeline/timeline.h"
+#include "timeline/timeline_event.h"
+
+namespace quorix::testing {
+
+// An event with the given id and parent and distinguishable other fields.
+inline TimelineEvent Event(std::string_view id, std::string_view parent = {}) {
+  TimelineEvent e;
+  e.id = std::string(id);
+  e.parent = std::string(parent);
+  e.kind = "kind-" + e.id;
+  e.entity_id = "entity";
+  e.clock_domain = "clock";
+  e.message = "message of " + e.id;
+  e.wall_time_ns = 1000;
+  e.model_time = 7;
+  return e;
+}
+
+// The ids of `events`, in order.
+inline std::vector<std::string> Ids(const std::vector<TimelineEvent>& events) {
+  std::vector<std::string> ids;
+  for (const TimelineEvent& e : events) ids.push_back(e.id);
+  return ids;
+}
+
+inline std::vector<std::string> RetainedIds(const Timeline& timeline) {
+  return Ids({timeline.retained_events().begin(), timeline.retained_events().end()});
+}
+
+}  // namespace quorix::testing
+
+#endif  // QUORIX_TESTS_TEST_EVENTS_H_

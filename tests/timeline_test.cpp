@@ -1,0 +1,234 @@
+#include "timeline/timeline.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "test_events.h"
+
+namespace quorix {
+namespace {
+
+using testing::Event;
+using testing::RetainedIds;
+using Ids = std::vector<std::string>;
+
+// Everything observable about a timeline, for the ids a test cares about.
+struct State {
+  std::uint64_t capacity;
+  std::uint64_t next_sequence;
+  std::vector<TimelineEvent> retained;
+  std::size_t provenance_size;
+  std::size_t evicted_size;
+  std::vector<std::optional<std::string>> parents;
+  std::vector<std::optional<std::uint64_t>> evicted;
+  bool operator==(const State&) const = default;
+};
+
+class TimelineTest : public ::testing::Test {
+ protected:
+  void Append(std::string_view id, std::string_view parent = {}) {
+    timeline_.append(Event(id, parent));
+  }
+
+  // Appends and returns the exception's type-checked message, or "accepted".
+  std::string Refusal(TimelineEvent event) {
+    try {
+      timeline_.append(std::move(event));
+    } catch (const std::invalid_argument& e) {
+      return e.what();
+    }
+    return "accepted";
+  }
+
+  State Capture(const Ids& ids) const {
+    State s{timeline_.capacity(),
+            timeline_.next_sequence(),
+            {timeline_.retained_events().begin(), timeline_.retained_events().end()},
+            timeline_.provenance_size(),
+            timeline_.evicted_size(),
+            {},
+            {}};
+    for (const std::string& id : ids) {
+      const auto parent = timeline_.provenance_parent(id);
+      s.parents.push_back(parent ? std::optional<std::string>(*parent) : std::nullopt);
+      s.evicted.push_back(timeline_.evicted_sequence(id));
+    }
+    return s;
+  }
+
+  std::vector<std::uint64_t> Sequences() const {
+    std::vector<std::uint64_t> seqs;
+    for (const TimelineEvent& e : timeline_.retained_events()) seqs.push_back(e.sequence);
+    return seqs;
+  }
+
+  Timeline timeline_{4};
+};
+
+TEST_F(TimelineTest, CapacityZeroIsRefused) {
+  try {
+    Timeline t(0);
+    FAIL() << "capacity 0 accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "timeline capacity must be positive");
+  }
+}
+
+TEST_F(TimelineTest, NewTimelineIsEmpty) {
+  EXPECT_EQ(timeline_.capacity(), 4u);
+  EXPECT_EQ(timeline_.next_sequence(), 1u);
+  EXPECT_TRUE(timeline_.retained_events().empty());
+  EXPECT_EQ(timeline_.provenance_size(), 0u);
+  EXPECT_EQ(timeline_.evicted_size(), 0u);
+}
+
+TEST_F(TimelineTest, CapacityOneKeepsOnlyTheNewest) {
+  timeline_ = Timeline(1);
+  Append("a");
+  Append("b", "a");
+  Append("c", "b");
+  EXPECT_EQ(RetainedIds(timeline_), Ids{"c"});
+  EXPECT_EQ(timeline_.evicted_sequence("a"), 1u);
+  EXPECT_EQ(timeline_.evicted_sequence("b"), 2u);
+  EXPECT_EQ(timeline_.evicted_sequence("c"), std::nullopt);
+}
+
+TEST_F(TimelineTest, NumbersEventsAndOverwritesCallerSequence) {
+  TimelineEvent first = Event("a");
+  first.sequence = 99;
+  timeline_.append(std::move(first));
+  Append("b");
+  EXPECT_EQ(Sequences(), (std::vector<std::uint64_t>{1, 2}));
+  EXPECT_EQ(timeline_.next_sequence(), 3u);
+}
+
+TEST_F(TimelineTest, FifthEventEvictsTheFirst) {
+  for (const char* id : {"e1", "e2", "e3", "e4", "e5"}) Append(id);
+  EXPECT_EQ(RetainedIds(timeline_), (Ids{"e2", "e3", "e4", "e5"}));
+  EXPECT_EQ(Sequences(), (std::vector<std::uint64_t>{2, 3, 4, 5}));
+  EXPECT_EQ(timeline_.evicted_sequence("e1"), 1u);
+  EXPECT_EQ(timeline_.evicted_size(), 1u);
+  // An evicted id stays known, with its parent.
+  EXPECT_EQ(timeline_.provenance_parent("e1"), std::string_view());
+  EXPECT_EQ(timeline_.provenance_size(), 5u);
+}
+
+TEST_F(TimelineTest, AcceptsParentsThatAreUnknownOrEvicted) {
+  timeline_ = Timeline(1);
+  Append("a", "never-appended");
+  Append("b", "a");  // evicts "a"
+  Append("c", "a");  // names an evicted parent
+  EXPECT_EQ(RetainedIds(timeline_), Ids{"c"});
+  EXPECT_EQ(timeline_.provenance_parent("a"), "never-appended");
+}
+
+TEST_F(TimelineTest, IdsAreComparedByLengthAndBytes) {
+  using std::string_literals::operator""s;
+  Append("a\0b"s);
+  Append("a\0c"s);
+  Append("a");
+  Append("a\0"s, "a\0b"s);
+  EXPECT_EQ(timeline_.provenance_size(), 4u);
+  EXPECT_EQ(timeline_.provenance_parent("a\0"s), "a\0b"s);
+  EXPECT_EQ(Refusal(Event("a\0c"s)), "timeline event id must be unique");
+}
+
+// Each refusal leaves the whole state as it was and consumes no number.
+struct RefusalCase {
+  const char* name;
+  std::uint64_t capacity;
+  std::vector<std::pair<std::string, std::string>> before;  // appended: id, parent
+  TimelineEvent offered;
+  const char* message;
+};
+
+TEST_F(TimelineTest, RefusalsChangeNothing) {
+  const RefusalCase cases[] = {
+      {"empty id", 4, {{"a", ""}}, Event("", "a"), "timeline event id must be unique"},
+      {"empty id and parent", 4, {}, Event(""), "timeline event id must be unique"},
+      {"retained duplicate", 4, {{"a", ""}}, Event("a"), "timeline event id must be unique"},
+      {"evicted duplicate",
+       1,
+       {{"a", ""}, {"b", "a"}},
+       Event("a"),
+       "timeline event id must be unique"},
+      // A duplicate is reported before a self-parent cycle: the checks' order.
+      {"duplicate naming itself",
+       4,
+       {{"a", ""}},
+       Event("a", "a"),
+       "timeline event id must be unique"},
+      {"cycle of length 1", 4, {}, Event("x", "x"), "causal provenance cycle"},
+      {"cycle of length 2", 4, {{"b", "a"}}, Event("a", "b"), "causal provenance cycle"},
+      {"cycle of length 3",
+       4,
+       {{"c", "a"}, {"b", "c"}},
+       Event("a", "b"),
+       "causal provenance cycle"},
+      // "b" has left the window, but its link to "a" still closes the ring.
+      {"cycle through an evicted event",
+       1,
+       {{"b", "a"}, {"c", "b"}, {"d", ""}},
+       Event("a", "c"),
+       "causal provenance cycle"},
+  };
+  for (const RefusalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    timeline_ = Timeline(c.capacity);
+    for (const auto& [id, parent] : c.before) Append(id, parent);
+    const Ids probe = {"", "a", "b", "c", "d", "x"};
+    const State before = Capture(probe);
+    EXPECT_EQ(Refusal(c.offered), c.message);
+    EXPECT_EQ(Capture(probe), before);
+    // The next accepted event gets the number the refused one would have had.
+    Append("fresh");
+    EXPECT_EQ(timeline_.retained_events().back().sequence, before.next_sequence);
+  }
+}
+
+TEST_F(TimelineTest, RestoreKeepsRecordsAsGiven) {
+  TimelineEvent first = Event("x", "p");
+  first.sequence = 40;
+  TimelineEvent second = Event("x", "q");  // a duplicate id: restored as is
+  second.sequence = 7;
+  timeline_.restore_event(first);
+  timeline_.restore_event(second);
+  timeline_.restore_next_sequence(3);
+  EXPECT_EQ(RetainedIds(timeline_), (Ids{"x", "x"}));
+  EXPECT_EQ(Sequences(), (std::vector<std::uint64_t>{40, 7}));
+  EXPECT_EQ(timeline_.provenance_parent("x"), "q");  // the later record wins
+  EXPECT_EQ(timeline_.next_sequence(), 3u);
+  EXPECT_EQ(timeline_.evicted_size(), 0u);
+}
+
+TEST_F(TimelineTest, AppendAfterOverfullRestoreEvictsDownToCapacity) {
+  timeline_ = Timeline(2);
+  for (const char* id : {"r1", "r2", "r3", "r4"}) timeline_.restore_event(Event(id));
+  timeline_.restore_next_sequence(10);
+  Append("n");
+  EXPECT_EQ(RetainedIds(timeline_), (Ids{"r4", "n"}));
+  EXPECT_EQ(timeline_.evicted_size(), 3u);
+  EXPECT_EQ(timeline_.evicted_sequence("r3"), 0u);  // restored records carried sequence 0
+  EXPECT_EQ(timeline_.retained_events().back().sequence, 10u);
+}
+
+TEST_F(TimelineTest, EvictedDuplicateRecordsTheLaterSequence) {
+  timeline_ = Timeline(1);
+  TimelineEvent older = Event("x");
+  older.sequence = 1;
+  TimelineEvent newer = Event("x");
+  newer.sequence = 2;
+  timeline_.restore_event(older);
+  timeline_.restore_event(newer);
+  Append("y");
+  EXPECT_EQ(timeline_.evicted_sequence("x"), 2u);
+  EXPECT_EQ(timeline_.evicted_size(), 1u);
+}
+
+}  // namespace
+}  // namespace quorix

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_events.h"
+#include "timeline/causal_trace.h"
+#include "timeline/timeline.h"
+
+namespace quorix {
+namespace {
+
+using testing::Event;
+using testing::Ids;
+using namespace std::string_literals;
+
+struct TraceCase {
+  const char* name;
+  std::uint64_t capacity;
+  std::vector<std::pair<std::string, std::string>> appended;  // id, parent
+  std::string requested;
+  TraceStatus status;
+  std::vector<std::string> events;  // ids, root-most first
+};
+
+TEST(TraceTest, WalksParentsToTheRootOrTheGap) {
+  const std::vector<std::pair<std::string, std::string>> chain = {
+      {"input", ""}, {"message", "input"}, {"infer", "message"}};
+  auto extended = chain;
+  extended.insert(extended.end(), {{"a", "infer"}, {"b", "a"}});
+  const TraceCase cases[] = {
+      // complete
+      {"whole chain", 4, chain, "infer", TraceStatus::complete, {"input", "message", "infer"}},
+      {"a root alone", 4, chain, "input", TraceStatus::complete, {"input"}},
+      {"empty id", 4, chain, "", TraceStatus::complete, {}},
+      // retention_gap
+      {"root evicted",
+       4,
+       extended,
+       "b",
+       TraceStatus::retention_gap,
+       {"message", "infer", "a", "b"}},
+      {"requested id evicted", 4, extended, "input", TraceStatus::retention_gap, {}},
+      {"parent never appended",
+       4,
+       {{"x", "ghost"}, {"y", "x"}},
+       "y",
+       TraceStatus::retention_gap,
+       {"x", "y"}},
+      // not_found
+      {"never held", 4, chain, "x", TraceStatus::not_found, {}},
+      {"a prefix of a held id", 4, chain, "inf", TraceStatus::not_found, {}},
+      {"a held id with a zero byte after it", 4, chain, "infer\0"s, TraceStatus::not_found, {}},
+      {"a parent that was never appended",
+       4,
+       {{"x", "ghost"}},
+       "ghost",
+       TraceStatus::not_found,
+       {}},
+      // ids with zero bytes are ordinary
+      {"zero bytes",
+       4,
+       {{"\0"s, ""}, {"a\0b"s, "\0"s}},
+       "a\0b"s,
+       TraceStatus::complete,
+       {"\0"s, "a\0b"s}},
+  };
+  for (const TraceCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Timeline timeline(c.capacity);
+    for (const auto& [id, parent] : c.appended) timeline.append(Event(id, parent));
+    const CausalTrace trace = timeline.build_causal_trace(c.requested);
+    EXPECT_EQ(trace.schema, "quorix-causal-trace/1");
+    EXPECT_EQ(trace.root_id, c.requested);
+    EXPECT_EQ(trace.status, c.status);
+    EXPECT_EQ(testing::Ids(trace.events), c.events);
+  }
+}
+
+TEST(TraceTest, CopiesWholeRecords) {
+  Timeline timeline(4);
+  timeline.append(Event("input"));
+  timeline.append(Event("infer", "input"));
+  const CausalTrace trace = timeline.build_causal_trace("infer");
+  ASSERT_EQ(trace.events.size(), 2u);
+  EXPECT_EQ(trace.events[0], timeline.retained_events()[0]);
+  EXPECT_EQ(trace.events[1], timeline.retained_events()[1]);
+}
+
+TEST(TraceTest, IsUnchangedByLaterAppendsAndEvictions) {
+  Timeline timeline(2);
+  timeline.append(Event("a"));
+  timeline.append(Event("b", "a"));
+  const CausalTrace trace = timeline.build_causal_trace("b");
+  const CausalTrace copy = trace;
+  timeline.append(Event("c", "b"));
+  timeline.append(Event("d", "c"));  // both "a" and "b" are evicted now
+  EXPECT_EQ(trace, copy);
+  EXPECT_EQ(timeline.build_causal_trace("b").status, TraceStatus::retention_gap);
+}
+
+TEST(TraceTest, FindsTheOlderOfRestoredDuplicates) {
+  Timeline timeline(4);
+  TimelineEvent older = Event("x", "root");
+  older.message = "older";
+  timeline.restore_event(Event("root"));
+  timeline.restore_event(older);
+  timeline.restore_event(Event("x"));
+  const CausalTrace trace = timeline.build_causal_trace("x");
+  EXPECT_EQ(trace.status, TraceStatus::complete);
+  ASSERT_EQ(trace.events.size(), 2u);
+  EXPECT_EQ(trace.events[1].message, "older");
+}
+
+TEST(TraceTest, RestoredTimelineDoesNotKnowEarlierEvictions) {
+  Timeline restored(4);
+  restored.restore_event(Event("message", "input"));  // "input" was evicted before
+  EXPECT_EQ(restored.build_causal_trace("input").status, TraceStatus::not_found);
+  EXPECT_EQ(restored.build_causal_trace("message").status, TraceStatus::retention_gap);
+}
+
+}  // namespace
+}  // namespace quorix

@@ -1,0 +1,111 @@
+// A bounded, append-only store of causal events.
+//
+// A Timeline numbers the events appended to it (1, 2, 3, ...), refuses an
+// event whose id is empty or was used before and one whose parent link would
+// close a cycle of causes, keeps only the newest `capacity` events, and
+// remembers every id it has accepted (with its parent) and every id it has
+// evicted (with its sequence number), so that a trace can tell an event that
+// fell out of retention from one that never existed.
+//
+//   quorix::Timeline timeline(4);
+//   quorix::TimelineEvent input;
+//   input.id = "input";
+//   timeline.append(std::move(input));  // gets sequence 1
+//   quorix::CausalTrace trace = timeline.build_causal_trace("input");
+//
+// Ids are byte strings compared by length and bytes; a zero byte is data.
+// A Timeline is used by one thread at a time.
+#ifndef QUORIX_TIMELINE_TIMELINE_H_
+#define QUORIX_TIMELINE_TIMELINE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "timeline/causal_trace.h"
+#include "timeline/timeline_event.h"
+
+namespace quorix {
+
+class Timeline {
+ public:
+  // An empty timeline holding at most `capacity` events; next sequence 1.
+  // Refuses 0: std::invalid_argument("timeline capacity must be positive").
+  explicit Timeline(std::uint64_t capacity);
+
+  // Checks `event`, gives it the next sequence number (whatever the caller
+  // put there is overwritten), stores it and evicts the oldest events beyond
+  // capacity, recording each evicted id with its sequence number.
+  // Refuses, with std::invalid_argument and before changing anything:
+  //   - an empty id, or an id accepted or restored before (even if since
+  //     evicted): "timeline event id must be unique";
+  //   - a parent equal to the id, or a parent whose known chain of parents
+  //     leads back to the id: "causal provenance cycle".
+  // A refused event consumes no sequence number.
+  // Cost: O(log n) per known ancestor of the event, n the ids ever accepted.
+  void append(TimelineEvent event);
+
+  // The chain of retained events that caused `id`, root-most first: the
+  // first retained record with the current id, oldest first, then its parent,
+  // until an empty parent (complete) or an id that is not retained
+  // (retention_gap, or not_found when that is `id` itself and it was never
+  // evicted). The empty id gives an empty, complete trace. Never changes the
+  // timeline; `id` need only stay valid during the call.
+  // Cost: one scan of the retained events per event on the chain.
+  CausalTrace build_causal_trace(std::string_view id) const;
+
+  // The most events kept; fixed at construction, never 0.
+  std::uint64_t capacity() const noexcept { return capacity_; }
+
+  // The sequence number the next accepted event receives.
+  std::uint64_t next_sequence() const noexcept { return next_sequence_; }
+
+  // The retained events, oldest first. Valid until the next change.
+  const std::deque<TimelineEvent>& retained_events() const noexcept { return retained_; }
+
+  // The parent recorded for an id that was accepted or restored (the empty
+  // view for a root), or nullopt for an id this timeline does not know.
+  // Entries are never removed. The view is valid until the next change.
+  std::optional<std::string_view> provenance_parent(std::string_view id) const;
+
+  // The sequence number an evicted id carried, or nullopt if it was never
+  // evicted. Entries are never removed.
+  std::optional<std::uint64_t> evicted_sequence(std::string_view id) const;
+
+  // How many ids are known (accepted or restored) and how many were evicted.
+  std::size_t provenance_size() const noexcept { return provenance_.size(); }
+  std::size_t evicted_size() const noexcept { return evicted_.size(); }
+
+  // For rebuilding a stored timeline: places `record` at the back of the
+  // retained events exactly as given, sequence included, and records its
+  // parent (overwriting the parent of an earlier record with the same id).
+  // Checks nothing, numbers nothing, evicts nothing: the next append evicts
+  // down to capacity.
+  void restore_event(TimelineEvent record);
+
+  // For rebuilding a stored timeline: the next accepted event gets `n`.
+  void restore_next_sequence(std::uint64_t n) noexcept { next_sequence_ = n; }
+
+ private:
+  // Ordered by bytes; `std::less<>` lets a string_view look up a key.
+  using Provenance = std::map<std::string, std::string, std::less<>>;
+  using Evicted = std::map<std::string, std::uint64_t, std::less<>>;
+
+  // Throws "causal provenance cycle" if `parent`'s known chain reaches `id`.
+  void check_no_cycle(std::string_view id, std::string_view parent) const;
+
+  std::uint64_t capacity_;
+  std::uint64_t next_sequence_ = 1;
+  std::deque<TimelineEvent> retained_;
+  Provenance provenance_;  // every accepted or restored id -> its parent
+  Evicted evicted_;        // every evicted id -> the sequence it carried
+};
+
+}  // namespace quorix
+
+#endif  // QUORIX_TIMELINE_TIMELINE_H_
