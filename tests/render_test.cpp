@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <locale>
+#include <string>
+
+#include "harness/checks.h"
+#include "render/json_text.h"
+#include "render/trace_json.h"
+#include "test_events.h"
+#include "timeline/timeline.h"
+
+namespace quorix {
+namespace {
+
+using namespace std::string_literals;
+
+TEST(JsonQuoteTest, EscapesExactlyQuoteAndBackslash) {
+  struct Row {
+    std::string input;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {"", "\"\""},
+      {"a\"b", "\"a\\\"b\""},
+      {"\\", "\"\\\\\""},
+      // Each byte on its own, no look-ahead: a backslash before a quote is
+      // not an escape sequence already made.
+      {"\\\"", "\"\\\\\\\"\""},
+      {"\"\"", "\"\\\"\\\"\""},
+      // Control bytes go through raw: no \n, no \u000a.
+      {"line\nnext\ttab\r", "\"line\nnext\ttab\r\""},
+      {"\0A"s, "\"\0A\""s},
+      {"\x01\x1f\x7f", "\"\x01\x1f\x7f\""},
+      // Bytes from 0x80 up are neither validated nor changed.
+      {"\xc3\xa9", "\"\xc3\xa9\""},
+      {"\xff", "\"\xff\""},
+      {"/", "\"/\""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.input));
+    EXPECT_EQ(json_quote(row.input), row.expected);
+  }
+}
+
+TEST(JsonQuoteTest, CopiesEveryOtherByteValue) {
+  for (int b = 0; b < 256; ++b) {
+    const std::string input(1, static_cast<char>(b));
+    const bool escaped = b == '"' || b == '\\';
+    const std::string expected = "\"" + (escaped ? "\\" + input : input) + "\"";
+    EXPECT_EQ(json_quote(input), expected) << "byte " << b;
+  }
+}
+
+TEST(JsonNumberTest, PlainDecimal) {
+  const std::pair<std::uint64_t, const char*> rows[] = {
+      {0, "0"}, {7, "7"}, {1000, "1000"}, {18446744073709551615u, "18446744073709551615"}};
+  for (const auto& [value, expected] : rows) {
+    std::string out = "x";
+    append_decimal(out, value);
+    EXPECT_EQ(out, "x"s + expected);
+  }
+}
+
+// The documents of the harness's own timeline, built by the real store.
+constexpr char kInferTrace[] =
+    R"({"schema":"quorix-causal-trace/1","root_id":"infer","status":"complete","events":[)"
+    R"({"clock_domain":"wall","entity_id":"camera","id":"input","kind":"external_input","message":"frame","model_time":0,"parent":"","sequence":1,"wall_time_ns":100},)"
+    R"({"clock_domain":"orchestrator","entity_id":"bus","id":"message","kind":"message","message":"routed","model_time":7,"parent":"input","sequence":2,"wall_time_ns":110},)"
+    R"({"clock_domain":"transformer","entity_id":"transformer","id":"infer","kind":"inference","message":"decoded","model_time":2,"parent":"message","sequence":3,"wall_time_ns":120}]})";
+constexpr char kRetentionTrace[] =
+    R"({"schema":"quorix-causal-trace/1","root_id":"b","status":"retention_gap","events":[)"
+    R"({"clock_domain":"orchestrator","entity_id":"bus","id":"message","kind":"message","message":"routed","model_time":7,"parent":"input","sequence":2,"wall_time_ns":110},)"
+    R"({"clock_domain":"transformer","entity_id":"transformer","id":"infer","kind":"inference","message":"decoded","model_time":2,"parent":"message","sequence":3,"wall_time_ns":120},)"
+    R"({"clock_domain":"c","entity_id":"e","id":"a","kind":"x","message":"","model_time":0,"parent":"infer","sequence":4,"wall_time_ns":0},)"
+    R"({"clock_domain":"c","entity_id":"e","id":"b","kind":"x","message":"","model_time":0,"parent":"a","sequence":5,"wall_time_ns":0}]})";
+constexpr char kNotFoundTrace[] =
+    R"({"schema":"quorix-causal-trace/1","root_id":"x","status":"not_found","events":[]})";
+
+TEST(TraceJsonTest, WorkedExamples) {
+  Timeline timeline = m09::build_causal_fixture();
+  const std::string infer = render_trace_json(timeline.build_causal_trace("infer"));
+  EXPECT_EQ(infer, kInferTrace);
+  EXPECT_EQ(infer.size(), 582u);
+
+  m09::check_retention_gap(timeline);  // appends "a" and "b", evicting "input"
+  const std::string retention = render_trace_json(timeline.build_causal_trace("b"));
+  EXPECT_EQ(retention, kRetentionTrace);
+  EXPECT_EQ(retention.size(), 684u);
+
+  const std::string missing = render_trace_json(timeline.build_causal_trace("x"));
+  EXPECT_EQ(missing, kNotFoundTrace);
+  EXPECT_EQ(missing.size(), 81u);
+}
+
+TEST(TraceJsonTest, StatusNames) {
+  EXPECT_EQ(trace_status_name(TraceStatus::complete), "complete");
+  EXPECT_EQ(trace_status_name(TraceStatus::retention_gap), "retention_gap");
+  EXPECT_EQ(trace_status_name(TraceStatus::not_found), "not_found");
+  for (std::int32_t value : {-1, 3, 1000, std::numeric_limits<std::int32_t>::max()}) {
+    CausalTrace trace{"s", "r", static_cast<TraceStatus>(value), {}};
+    EXPECT_EQ(render_trace_json(trace),
+              R"({"schema":"s","root_id":"r","status":"not_found","events":[]})");
+  }
+}
+
+TEST(TraceJsonTest, WritesFieldsAsHeldWithoutSortingOrChecking) {
+  TimelineEvent first = testing::Event("\"q\"", "");
+  first.message = "a\\b\nc";
+  first.sequence = 18446744073709551615u;
+  first.wall_time_ns = 0;
+  TimelineEvent second = first;
+  second.sequence = 1;  // descending sequences stay in stored order
+  const CausalTrace trace{"", "", TraceStatus::complete, {first, second}};
+  const std::string event =
+      R"({"clock_domain":"clock","entity_id":"entity","id":"\"q\"","kind":"kind-\"q\"",)"
+      "\"message\":\"a\\\\b\nc\",\"model_time\":7,\"parent\":\"\",";
+  EXPECT_EQ(render_event_json(first),
+            event + R"("sequence":18446744073709551615,"wall_time_ns":0})");
+  EXPECT_EQ(render_trace_json(trace),
+            R"({"schema":"","root_id":"","status":"complete","events":[)" + event +
+                R"("sequence":18446744073709551615,"wall_time_ns":0},)" + event +
+                R"("sequence":1,"wall_time_ns":0}]})");
+}
+
+// A locale that groups thousands: a stream that picked it up would write
+// "1,000" and a document would depend on the caller's global locale.
+struct Grouping : std::numpunct<char> {
+  char do_thousands_sep() const override { return ','; }
+  std::string do_grouping() const override { return "\3"; }
+};
+
+TEST(TraceJsonTest, IgnoresTheGlobalLocale) {
+  TimelineEvent e = testing::Event("id");
+  e.wall_time_ns = 1000000;
+  e.model_time = 1000;
+  const std::string expected = render_event_json(e);
+  const std::locale previous =
+      std::locale::global(std::locale(std::locale::classic(), new Grouping));
+  const std::string under_grouping = render_event_json(e);
+  std::locale::global(previous);
+  EXPECT_EQ(under_grouping, expected);
+  EXPECT_NE(expected.find("\"wall_time_ns\":1000000}"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quorix
