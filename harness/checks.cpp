@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "harness/require.h"
+#include "render/trace_json.h"
+#include "snapshot/snapshot.h"
 
 namespace quorix::m09 {
 namespace {
@@ -47,6 +49,19 @@ void check_clock_domains(const CausalTrace& trace, std::ostream& out) {
   require(trace.events[1].clock_domain == "orchestrator" && trace.events[2].model_time == 2,
           "clock domains collapsed");
   out << "[PASS] wall and independent model clock domains remain explicit\n";
+}
+
+std::string render_offline_trace(const Timeline& primary) {
+  const std::string snapshot = write_timeline_snapshot(primary);
+  const Timeline restored = read_timeline_snapshot(snapshot);
+  const CausalTrace offline = restored.build_causal_trace("infer");
+  return render_trace_json(offline);
+}
+
+void check_live_offline(const std::string& live_json, const std::string& offline_json,
+                        std::ostream& out) {
+  require(offline_json == live_json, "offline trace differs");
+  out << "[PASS] live and offline trace rendering is identical\n";
 }
 
 void check_retention_gap(Timeline& primary) {

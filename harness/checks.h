@@ -9,6 +9,7 @@
 #define QUORIX_HARNESS_CHECKS_H_
 
 #include <ostream>
+#include <string>
 
 #include "timeline/causal_trace.h"
 #include "timeline/timeline.h"
@@ -28,6 +29,16 @@ void check_causal_order(const CausalTrace& trace, std::ostream& out);
 // domain "orchestrator" and the third model time 2; else "clock domains
 // collapsed".
 void check_clock_domains(const CausalTrace& trace, std::ostream& out);
+
+// The JSON document of the trace of "infer" in a copy of `primary` that was
+// written to a snapshot and read back. The snapshot, the restored timeline
+// and its trace are released before it returns; `primary` is not changed.
+std::string render_offline_trace(const Timeline& primary);
+
+// The live and the offline documents are equal byte for byte; else "offline
+// trace differs".
+void check_live_offline(const std::string& live_json, const std::string& offline_json,
+                        std::ostream& out);
 
 // Appends "a" (parent "infer") and "b" (parent "a") to the primary timeline,
 // which evicts "input", and requires the trace of "b" to report a retention

@@ -1,6 +1,9 @@
 #include "harness/runner.h"
 
+#include <string>
+
 #include "harness/checks.h"
+#include "render/trace_json.h"
 #include "timeline/causal_trace.h"
 #include "timeline/timeline.h"
 
@@ -12,6 +15,9 @@ void run_m09_checks(std::ostream& out) {
   const CausalTrace live = primary.build_causal_trace("infer");
   check_causal_order(live, out);
   check_clock_domains(live, out);
+  const std::string live_json = render_trace_json(live);
+  const std::string offline_json = render_offline_trace(primary);
+  check_live_offline(live_json, offline_json, out);
   check_retention_gap(primary);
   check_cycle_refused(out);
 }

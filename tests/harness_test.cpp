@@ -20,6 +20,7 @@ namespace {
 constexpr char kPassOutput[] =
     "[PASS] immutable trace reaches external input in causal order\n"
     "[PASS] wall and independent model clock domains remain explicit\n"
+    "[PASS] live and offline trace rendering is identical\n"
     "[PASS] missing retention and provenance cycles fail explicitly\n"
     "M-09 VERDICT: PASS\n";
 

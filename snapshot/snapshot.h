@@ -1,0 +1,64 @@
+// The versioned text snapshot of a timeline: its writer and its reader.
+//
+//   std::string text = quorix::write_timeline_snapshot(timeline);
+//   quorix::Timeline copy = quorix::read_timeline_snapshot(text);
+//
+// The text is one header line, "quorix-timeline 1 <capacity> <next sequence>
+// <record count>", then one line per retained event, oldest first, of nine
+// tab-separated fields: id, parent, kind, entity_id, clock_domain,
+// wall_time_ns, model_time, sequence, message. Every line ends with a line
+// feed. Strings are written byte for byte, numbers in plain decimal. The
+// message runs to the end of its line and may hold tabs; no field can hold a
+// line feed, and no field but the message a tab.
+//
+// What a snapshot does not carry: the ids evicted before it was written and
+// the parents recorded for them. A timeline read back from it knows only its
+// retained events.
+#ifndef QUORIX_SNAPSHOT_SNAPSHOT_H_
+#define QUORIX_SNAPSHOT_SNAPSHOT_H_
+
+#include <string>
+#include <string_view>
+
+#include "timeline/timeline.h"
+
+namespace quorix {
+
+// The snapshot text of `timeline`, which is left unchanged. Raises nothing
+// of its own. Cost: linear in the text, built in one buffer of exact size.
+std::string write_timeline_snapshot(const Timeline& timeline);
+
+// A new timeline holding what `text` describes: the header's capacity and
+// next sequence number, and every record exactly as written (sequence
+// numbers included, duplicates and over-capacity counts accepted), built
+// without the checks of append; its evicted ids are none.
+//
+// The header is read as five white-space separated tokens (they may span
+// lines; numbers as formatted stream input reads them, in the classic
+// locale), then the rest of its line is skipped. Then exactly the counted
+// number of lines is read; anything after them is ignored. The numeric
+// fields are read as std::stoull reads base-10 text: leading white space, an
+// optional sign (a minus wraps modulo 2^64), digits, and anything after them
+// ignored.
+//
+// Refuses, at the first defect and leaving nothing behind:
+//   std::invalid_argument("invalid timeline snapshot")  a header token is
+//       missing or malformed, a number does not fit, the magic word is not
+//       "quorix-timeline" or the version is not 1;
+//   std::invalid_argument("timeline capacity must be positive");
+//   std::invalid_argument("truncated timeline snapshot")  the text ends
+//       before the counted records;
+//   std::invalid_argument("invalid timeline record")  a line with fewer than
+//       eight tabs;
+//   std::invalid_argument("invalid stoull argument")  a numeric field (6, 7,
+//       then 8) without a digit;
+//   std::out_of_range("stoull argument out of range")  one above 2^64 - 1.
+// Allocation failure propagates as std::bad_alloc.
+//
+// `text` is read in place and need only stay valid during the call.
+// Cost: linear in the text; nothing is sized by a number read from it.
+Timeline read_timeline_snapshot(std::string_view text);
+
+}  // namespace quorix
+
+#endif  // QUORIX_SNAPSHOT_SNAPSHOT_H_

@@ -1,0 +1,232 @@
+#include "snapshot/snapshot.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include "harness/checks.h"
+#include "test_events.h"
+#include "timeline/timeline.h"
+
+namespace quorix {
+namespace {
+
+using namespace std::string_literals;
+using testing::Event;
+
+// One record line: the nine fields joined by tabs, with a line feed.
+std::string Record(const std::string& id = "id", const std::string& wall = "1",
+                   const std::string& model = "2", const std::string& sequence = "3",
+                   const std::string& message = "m", const std::string& parent = "") {
+  return id + "\t" + parent + "\tkind\tentity\tclock\t" + wall + "\t" + model + "\t" + sequence +
+         "\t" + message + "\n";
+}
+
+// What reading `text` raised: "<type>: <message>", or "accepted".
+std::string Refusal(const std::string& text) {
+  try {
+    read_timeline_snapshot(text);
+  } catch (const std::invalid_argument& e) {
+    return "invalid_argument: "s + e.what();
+  } catch (const std::out_of_range& e) {
+    return "out_of_range: "s + e.what();
+  }
+  return "accepted";
+}
+
+std::string Reread(const std::string& text) {
+  return write_timeline_snapshot(read_timeline_snapshot(text));
+}
+
+TEST(SnapshotWriterTest, WritesTheHarnessTimeline) {
+  const std::string text = write_timeline_snapshot(m09::build_causal_fixture());
+  EXPECT_EQ(text,
+            "quorix-timeline 1 4 4 3\n"
+            "input\t\texternal_input\tcamera\twall\t100\t0\t1\tframe\n"
+            "message\tinput\tmessage\tbus\torchestrator\t110\t7\t2\trouted\n"
+            "infer\tmessage\tinference\ttransformer\ttransformer\t120\t2\t3\tdecoded\n");
+  EXPECT_EQ(text.size(), 190u);
+}
+
+TEST(SnapshotWriterTest, WritesOnlyWhatIsRetained) {
+  Timeline timeline(2);
+  EXPECT_EQ(write_timeline_snapshot(timeline), "quorix-timeline 1 2 1 0\n");
+  timeline.append(Event("gone"));
+  TimelineEvent kept = Event("b", "gone");
+  kept.message = "";
+  kept.wall_time_ns = 18446744073709551615u;
+  timeline.append(kept);
+  TimelineEvent tabs = Event("c");
+  tabs.message = "a\tb\t";
+  timeline.append(tabs);
+  EXPECT_EQ(write_timeline_snapshot(timeline),
+            "quorix-timeline 1 2 4 2\n"
+            "b\tgone\tkind-b\tentity\tclock\t18446744073709551615\t7\t2\t\n"
+            "c\t\tkind-c\tentity\tclock\t1000\t7\t3\ta\tb\t\n");
+}
+
+TEST(SnapshotReaderTest, RefusesDefectsWithTheirOwnMessage) {
+  const std::string header = "quorix-timeline 1 4 9 1\n";
+  struct Row {
+    std::string text;
+    const char* refusal;
+  };
+  const Row rows[] = {
+      // The header
+      {"", "invalid_argument: invalid timeline snapshot"},
+      {" \t\r\n\v\f", "invalid_argument: invalid timeline snapshot"},
+      {"quorix-timeline 2 4 1 0\n", "invalid_argument: invalid timeline snapshot"},
+      {"quorix-timelines 1 4 1 0\n", "invalid_argument: invalid timeline snapshot"},
+      {"quorix-timeline\0 1 4 1 0\n"s, "invalid_argument: invalid timeline snapshot"},
+      {"QUORIX-TIMELINE 1 4 1 0\n", "invalid_argument: invalid timeline snapshot"},
+      {"quorix-timeline 1 4 1\n", "invalid_argument: invalid timeline snapshot"},
+      {"quorix-timeline 1 4 1 x\n", "invalid_argument: invalid timeline snapshot"},
+      {"quorix-timeline 1 4 1 18446744073709551616\n",
+       "invalid_argument: invalid timeline snapshot"},
+      {"quorix-timeline 4294967297 4 1 0\n", "invalid_argument: invalid timeline snapshot"},
+      {"quorix-timeline 1.0 4 1 0\n", "invalid_argument: invalid timeline snapshot"},
+      // All five tokens are read before the magic word is looked at.
+      {"nonsense 1 0 1 0\n", "invalid_argument: invalid timeline snapshot"},
+      {"quorix-timeline 1 0 1 0\n", "invalid_argument: timeline capacity must be positive"},
+      {"quorix-timeline 1 0 1 1\nbroken\n", "invalid_argument: timeline capacity must be positive"},
+      // The records: how many
+      {"quorix-timeline 1 4 1 2\n" + Record(), "invalid_argument: truncated timeline snapshot"},
+      {"quorix-timeline 1 4 1 1", "invalid_argument: truncated timeline snapshot"},
+      // A huge count is not an allocation: the text simply runs out.
+      {"quorix-timeline 1 4 1 1000000000000000000\n" + Record("a") + Record("b"),
+       "invalid_argument: truncated timeline snapshot"},
+      // A blank line is a line, so it is a record without tabs, not the end.
+      {header + "\n", "invalid_argument: invalid timeline record"},
+      {header + "a\tb\tc\td\te\t1\t2\t3\n", "invalid_argument: invalid timeline record"},
+      {"quorix-timeline 1 4 9 2\n" + Record() + "x\n", "invalid_argument: invalid timeline record"},
+      // The numbers, checked in the order wall time, model time, sequence
+      {header + Record("id", ""), "invalid_argument: invalid stoull argument"},
+      {header + Record("id", "1", " "), "invalid_argument: invalid stoull argument"},
+      {header + Record("id", "1", "2", "+"), "invalid_argument: invalid stoull argument"},
+      {header + Record("id", "1", "2", "-x"), "invalid_argument: invalid stoull argument"},
+      {header + Record("id", "1", "2",
+                       "\0"s
+                       "7"),
+       "invalid_argument: invalid stoull argument"},
+      {header + Record("id", "18446744073709551616"), "out_of_range: stoull argument out of range"},
+      {header + Record("id", "1", "-18446744073709551616"),
+       "out_of_range: stoull argument out of range"},
+      {header + Record("id", "1", "2", "99999999999999999999999"),
+       "out_of_range: stoull argument out of range"},
+      // The first failing field wins, whatever the later ones hold.
+      {header + Record("id", "18446744073709551616", ""),
+       "out_of_range: stoull argument out of range"},
+      {header + Record("id", "x", "18446744073709551616"),
+       "invalid_argument: invalid stoull argument"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.text));
+    EXPECT_EQ(Refusal(row.text), row.refusal);
+  }
+}
+
+TEST(SnapshotReaderTest, AcceptsWhatTheFormatAllows) {
+  struct Row {
+    const char* name;
+    std::string text;
+    std::string rewritten;
+  };
+  const std::string rec = Record("a", "1", "2", "3", "m");
+  const Row rows[] = {
+      {"header over several lines", "quorix-timeline\n\t1\r\n4 9\n  1 junk\n" + rec,
+       "quorix-timeline 1 4 9 1\n" + rec},
+      {"white space before the magic word", "\n \v\fquorix-timeline 1 4 9 0\n",
+       "quorix-timeline 1 4 9 0\n"},
+      {"header without a line feed", "quorix-timeline 1 4 1 0", "quorix-timeline 1 4 1 0\n"},
+      {"numbers as formatted input reads them", "quorix-timeline +01 0004 -1 0 tail\n",
+       "quorix-timeline 1 4 18446744073709551615 0\n"},
+      {"count glued to the rest of its line", "quorix-timeline 1 4 9 1x\n" + rec,
+       "quorix-timeline 1 4 9 1\n" + rec},
+      // A carriage return ends up where the line puts it.
+      {"carriage returns", "quorix-timeline 1 4 9 1\r\n" + Record("a", "1", "2", "3", "m\r"),
+       "quorix-timeline 1 4 9 1\n" + Record("a", "1", "2", "3", "m\r")},
+      {"lines after the counted records", "quorix-timeline 1 4 9 1\n" + rec + "junk\n\n\t\n",
+       "quorix-timeline 1 4 9 1\n" + rec},
+      {"last record without a line feed",
+       "quorix-timeline 1 4 9 1\n" + rec.substr(0, rec.size() - 1),
+       "quorix-timeline 1 4 9 1\n" + rec},
+      {"tabs in the message", "quorix-timeline 1 4 9 1\n" + Record("a", "1", "2", "3", "\tx\t"),
+       "quorix-timeline 1 4 9 1\n" + Record("a", "1", "2", "3", "\tx\t")},
+      {"numbers as stoull reads them",
+       "quorix-timeline 1 4 9 1\n" + Record("a", " \v+7", "12abc", "-1"),
+       "quorix-timeline 1 4 9 1\n" + Record("a", "7", "12", "18446744073709551615")},
+      {"largest numbers",
+       "quorix-timeline 1 18446744073709551615 18446744073709551615 1\n" +
+           Record("a", "18446744073709551615", "0", "0"),
+       "quorix-timeline 1 18446744073709551615 18446744073709551615 1\n" +
+           Record("a", "18446744073709551615", "0", "0")},
+      {"empty fields and an empty id", "quorix-timeline 1 4 9 1\n\t\t\t\t\t0\t0\t0\t\n",
+       "quorix-timeline 1 4 9 1\n\t\t\t\t\t0\t0\t0\t\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(Reread(row.text), row.rewritten);
+  }
+}
+
+TEST(SnapshotReaderTest, RestoresWithoutTheChecksOfAppend) {
+  // Three records in room for two, one id twice, sequences out of order.
+  const std::string text = "quorix-timeline 1 2 5 3\n" + Record("x", "1", "1", "9", "older") +
+                           Record("y", "1", "1", "4", "m", "x") +
+                           Record("x", "1", "1", "1", "newer", "root");
+  Timeline timeline = read_timeline_snapshot(text);
+  EXPECT_EQ(testing::RetainedIds(timeline), (std::vector<std::string>{"x", "y", "x"}));
+  EXPECT_EQ(timeline.provenance_parent("x"), "root");  // the later record's parent
+  EXPECT_EQ(timeline.evicted_size(), 0u);
+
+  const CausalTrace trace = timeline.build_causal_trace("y");
+  ASSERT_EQ(trace.events.size(), 2u);
+  EXPECT_EQ(trace.events[0].message, "older");  // the older record of "x" is found first
+
+  timeline.append(Event("z"));  // evicts down to capacity
+  EXPECT_EQ(testing::RetainedIds(timeline), (std::vector<std::string>{"x", "z"}));
+  EXPECT_EQ(timeline.retained_events().back().sequence, 5u);
+  EXPECT_EQ(timeline.evicted_sequence("x"), 9u);
+  EXPECT_EQ(timeline.evicted_sequence("y"), 4u);
+}
+
+TEST(SnapshotReaderTest, ForgetsWhatWasEvictedBeforeWriting) {
+  Timeline live = m09::build_causal_fixture();
+  live.append(Event("a", "infer"));
+  live.append(Event("b", "a"));  // evicts "input"
+  Timeline restored = read_timeline_snapshot(write_timeline_snapshot(live));
+  EXPECT_EQ(restored.build_causal_trace("input").status, TraceStatus::not_found);
+  EXPECT_EQ(restored.build_causal_trace("b"), live.build_causal_trace("b"));
+  EXPECT_NO_THROW(restored.append(Event("input")));  // live would refuse this id
+}
+
+TEST(SnapshotRoundTripTest, WriteReadWriteIsAFixedPoint) {
+  Timeline timeline(3);
+  const std::string awkward[] = {"\0"s, "q\"uote\\", "cr\r", "\xff\x80", "", " lead", "x\0y"s};
+  std::uint64_t n = 0;
+  for (const std::string& value : awkward) {
+    TimelineEvent e;
+    e.id = "id" + value;
+    e.parent = value;
+    e.kind = value;
+    e.entity_id = value;
+    e.clock_domain = value;
+    e.message = value + "\t" + value + "\t";
+    e.wall_time_ns = n * 1000000007u;
+    e.model_time = 18446744073709551615u - n++;
+    timeline.append(e);
+  }
+  const std::string first = write_timeline_snapshot(timeline);
+  const Timeline restored = read_timeline_snapshot(first);
+  EXPECT_EQ(write_timeline_snapshot(restored), first);
+  EXPECT_EQ(restored.retained_events(), timeline.retained_events());
+  EXPECT_EQ(restored.next_sequence(), timeline.next_sequence());
+  EXPECT_EQ(restored.capacity(), timeline.capacity());
+}
+
+}  // namespace
+}  // namespace quorix
