@@ -1,5 +1,6 @@
 #include "harness/checks.h"
 
+#include <cassert>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -46,6 +47,7 @@ void check_causal_order(const CausalTrace& trace, std::ostream& out) {
 }
 
 void check_clock_domains(const CausalTrace& trace, std::ostream& out) {
+  assert(trace.events.size() == 3 && "runs only after check_causal_order held");
   require(trace.events[1].clock_domain == "orchestrator" && trace.events[2].model_time == 2,
           "clock domains collapsed");
   out << "[PASS] wall and independent model clock domains remain explicit\n";
@@ -64,18 +66,24 @@ void check_live_offline(const std::string& live_json, const std::string& offline
   out << "[PASS] live and offline trace rendering is identical\n";
 }
 
-void check_retention_gap(Timeline& primary) {
+void append_retention_fixture(Timeline& primary) {
   primary.append(make_event("a", "x", "e", "c", "infer", "", 0, 0));
   primary.append(make_event("b", "x", "e", "c", "a", "", 0, 0));
-  const CausalTrace retention = primary.build_causal_trace("b");
+}
+
+void check_retention_gap(const CausalTrace& retention) {
   require(retention.status == TraceStatus::retention_gap, "retention gap hidden");
 }
 
-void check_cycle_refused(std::ostream& out) {
+void offer_self_parent() {
+  Timeline cycle(2);
+  cycle.append(make_event("x", "x", "", "", "x", "", 0, 0));
+}
+
+void check_cycle_refused(const std::function<void()>& offer, std::ostream& out) {
   bool refused = false;
   try {
-    Timeline cycle(2);
-    cycle.append(make_event("x", "x", "", "", "x", "", 0, 0));
+    offer();
   } catch (...) {
     // Any refusal, of any type, is the expected outcome.
     refused = true;

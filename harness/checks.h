@@ -1,13 +1,15 @@
 // The M-09 checks and their fixtures.
 //
-// Each check takes what it inspects as an argument, so that a test can hand
-// it a faulty trace or timeline and see the exact failure. A check throws
+// Each check takes what it inspects as an argument (a trace, two documents,
+// the operation that must be refused), so that a test can hand it a faulty
+// one and see the exact failure. A check throws
 // std::runtime_error through `require` on the first condition that fails and
 // writes its "[PASS] " line to `out` only after all of its conditions held.
 // Errors of the components pass through unchanged.
 #ifndef QUORIX_HARNESS_CHECKS_H_
 #define QUORIX_HARNESS_CHECKS_H_
 
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -41,14 +43,20 @@ void check_live_offline(const std::string& live_json, const std::string& offline
                         std::ostream& out);
 
 // Appends "a" (parent "infer") and "b" (parent "a") to the primary timeline,
-// which evicts "input", and requires the trace of "b" to report a retention
-// gap; else "retention gap hidden". Writes nothing.
-void check_retention_gap(Timeline& primary);
+// which evicts "input" from a timeline of capacity 4.
+void append_retention_fixture(Timeline& primary);
 
-// Offers a fresh timeline of capacity 2 an event "x" whose parent is "x" and
-// requires it to be refused (by any exception); else "cycle accepted". Then
-// writes the last "[PASS] " line together with the PASS verdict.
-void check_cycle_refused(std::ostream& out);
+// The trace of "b" reports a retention gap; else "retention gap hidden".
+// Writes nothing.
+void check_retention_gap(const CausalTrace& retention);
+
+// Offers a fresh timeline of capacity 2 an event "x" whose parent is "x".
+void offer_self_parent();
+
+// `offer` must be refused, by an exception of any type; else "cycle
+// accepted". Then writes the last "[PASS] " line and the PASS verdict as one
+// text.
+void check_cycle_refused(const std::function<void()>& offer, std::ostream& out);
 
 }  // namespace quorix::m09
 

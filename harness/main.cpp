@@ -4,10 +4,7 @@
 
 #include "harness/runner.h"
 
-int main() {
-  // Every insertion into standard error is flushed at once, after standard
-  // output, so on a shared console the "[PASS] " lines precede a report.
-  std::cerr.setf(std::ios_base::unitbuf);
-  std::cerr.tie(&std::cout);
+int main(int /*argc*/, char** /*argv*/) {
+  quorix::m09::tie_report_streams(std::cout, std::cerr);
   return quorix::m09::run_m09(std::cout, std::cerr);
 }

@@ -18,8 +18,9 @@ void run_m09_checks(std::ostream& out) {
   const std::string live_json = render_trace_json(live);
   const std::string offline_json = render_offline_trace(primary);
   check_live_offline(live_json, offline_json, out);
-  check_retention_gap(primary);
-  check_cycle_refused(out);
+  append_retention_fixture(primary);
+  check_retention_gap(primary.build_causal_trace("b"));
+  check_cycle_refused(offer_self_parent, out);
 }
 
 void report_failure(const std::exception& failure, std::ostream& err) {
@@ -36,6 +37,11 @@ int run_protected(const std::function<void()>& checks, std::ostream& err) {
     return 1;
   }
   return 0;
+}
+
+void tie_report_streams(std::ostream& out, std::ostream& err) {
+  err.setf(std::ios_base::unitbuf);
+  err.tie(&out);
 }
 
 int run_m09(std::ostream& out, std::ostream& err) {

@@ -25,6 +25,11 @@ void report_failure(const std::exception& failure, std::ostream& err);
 // other types pass through.
 int run_protected(const std::function<void()>& checks, std::ostream& err);
 
+// Makes `err` unit-buffered and tied to `out`: each insertion into `err`
+// flushes `out` first and is flushed itself, so that on a shared console the
+// "[PASS] " lines always come before a failure report.
+void tie_report_streams(std::ostream& out, std::ostream& err);
+
 // The whole program: run_m09_checks inside run_protected.
 int run_m09(std::ostream& out, std::ostream& err);
 

@@ -84,7 +84,7 @@ TEST(TraceJsonTest, WorkedExamples) {
   EXPECT_EQ(infer, kInferTrace);
   EXPECT_EQ(infer.size(), 582u);
 
-  m09::check_retention_gap(timeline);  // appends "a" and "b", evicting "input"
+  m09::append_retention_fixture(timeline);  // appends "a" and "b", evicting "input"
   const std::string retention = render_trace_json(timeline.build_causal_trace("b"));
   EXPECT_EQ(retention, kRetentionTrace);
   EXPECT_EQ(retention.size(), 684u);

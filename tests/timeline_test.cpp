@@ -6,6 +6,9 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "test_events.h"
@@ -79,43 +82,25 @@ TEST_F(TimelineTest, CapacityZeroIsRefused) {
   }
 }
 
-TEST_F(TimelineTest, NewTimelineIsEmpty) {
-  EXPECT_EQ(timeline_.capacity(), 4u);
-  EXPECT_EQ(timeline_.next_sequence(), 1u);
-  EXPECT_TRUE(timeline_.retained_events().empty());
-  EXPECT_EQ(timeline_.provenance_size(), 0u);
-  EXPECT_EQ(timeline_.evicted_size(), 0u);
-}
-
-TEST_F(TimelineTest, CapacityOneKeepsOnlyTheNewest) {
-  timeline_ = Timeline(1);
-  Append("a");
-  Append("b", "a");
-  Append("c", "b");
-  EXPECT_EQ(RetainedIds(timeline_), Ids{"c"});
-  EXPECT_EQ(timeline_.evicted_sequence("a"), 1u);
-  EXPECT_EQ(timeline_.evicted_sequence("b"), 2u);
-  EXPECT_EQ(timeline_.evicted_sequence("c"), std::nullopt);
-}
-
-TEST_F(TimelineTest, NumbersEventsAndOverwritesCallerSequence) {
-  TimelineEvent first = Event("a");
-  first.sequence = 99;
+TEST_F(TimelineTest, NumbersRetainsAndEvicts) {
+  TimelineEvent first = Event("e1");
+  first.sequence = 99;  // overwritten
   timeline_.append(std::move(first));
-  Append("b");
-  EXPECT_EQ(Sequences(), (std::vector<std::uint64_t>{1, 2}));
-  EXPECT_EQ(timeline_.next_sequence(), 3u);
-}
-
-TEST_F(TimelineTest, FifthEventEvictsTheFirst) {
-  for (const char* id : {"e1", "e2", "e3", "e4", "e5"}) Append(id);
+  for (const char* id : {"e2", "e3", "e4", "e5"}) Append(id);
   EXPECT_EQ(RetainedIds(timeline_), (Ids{"e2", "e3", "e4", "e5"}));
   EXPECT_EQ(Sequences(), (std::vector<std::uint64_t>{2, 3, 4, 5}));
+  EXPECT_EQ(timeline_.next_sequence(), 6u);
   EXPECT_EQ(timeline_.evicted_sequence("e1"), 1u);
   EXPECT_EQ(timeline_.evicted_size(), 1u);
   // An evicted id stays known, with its parent.
   EXPECT_EQ(timeline_.provenance_parent("e1"), std::string_view());
   EXPECT_EQ(timeline_.provenance_size(), 5u);
+
+  timeline_ = Timeline(1);  // every event after the first evicts its predecessor
+  Append("a");
+  Append("b", "a");
+  EXPECT_EQ(RetainedIds(timeline_), Ids{"b"});
+  EXPECT_EQ(timeline_.evicted_sequence("a"), 1u);
 }
 
 TEST_F(TimelineTest, AcceptsParentsThatAreUnknownOrEvicted) {
@@ -191,43 +176,28 @@ TEST_F(TimelineTest, RefusalsChangeNothing) {
   }
 }
 
-TEST_F(TimelineTest, RestoreKeepsRecordsAsGiven) {
-  TimelineEvent first = Event("x", "p");
-  first.sequence = 40;
-  TimelineEvent second = Event("x", "q");  // a duplicate id: restored as is
-  second.sequence = 7;
-  timeline_.restore_event(first);
-  timeline_.restore_event(second);
-  timeline_.restore_next_sequence(3);
-  EXPECT_EQ(RetainedIds(timeline_), (Ids{"x", "x"}));
-  EXPECT_EQ(Sequences(), (std::vector<std::uint64_t>{40, 7}));
-  EXPECT_EQ(timeline_.provenance_parent("x"), "q");  // the later record wins
-  EXPECT_EQ(timeline_.next_sequence(), 3u);
-  EXPECT_EQ(timeline_.evicted_size(), 0u);
-}
-
-TEST_F(TimelineTest, AppendAfterOverfullRestoreEvictsDownToCapacity) {
+TEST_F(TimelineTest, RestoreKeepsRecordsAsGivenUntilTheNextAppend) {
   timeline_ = Timeline(2);
-  for (const char* id : {"r1", "r2", "r3", "r4"}) timeline_.restore_event(Event(id));
-  timeline_.restore_next_sequence(10);
-  Append("n");
-  EXPECT_EQ(RetainedIds(timeline_), (Ids{"r4", "n"}));
-  EXPECT_EQ(timeline_.evicted_size(), 3u);
-  EXPECT_EQ(timeline_.evicted_sequence("r3"), 0u);  // restored records carried sequence 0
-  EXPECT_EQ(timeline_.retained_events().back().sequence, 10u);
-}
+  for (auto [id, parent, sequence] : {std::tuple{"x", "p", 40}, {"y", "", 41}, {"x", "q", 7}}) {
+    TimelineEvent e = Event(id, parent);
+    e.sequence = static_cast<std::uint64_t>(sequence);
+    timeline_.restore_event(e);
+  }
+  timeline_.restore_next_sequence(3);
+  EXPECT_EQ(RetainedIds(timeline_), (Ids{"x", "y", "x"}));  // over capacity, duplicate kept
+  EXPECT_EQ(Sequences(), (std::vector<std::uint64_t>{40, 41, 7}));
+  EXPECT_EQ(timeline_.provenance_parent("x"), "q");  // the later record wins
+  EXPECT_EQ(timeline_.evicted_size(), 0u);
 
-TEST_F(TimelineTest, EvictedDuplicateRecordsTheLaterSequence) {
-  timeline_ = Timeline(1);
-  TimelineEvent older = Event("x");
-  older.sequence = 1;
-  TimelineEvent newer = Event("x");
-  newer.sequence = 2;
-  timeline_.restore_event(older);
-  timeline_.restore_event(newer);
-  Append("y");
-  EXPECT_EQ(timeline_.evicted_sequence("x"), 2u);
-  EXPECT_EQ(timeline_.evicted_size(), 1u);
+  Append("n");  // evicts down to capacity
+  EXPECT_EQ(RetainedIds(timeline_), (Ids{"x", "n"}));
+  EXPECT_EQ(timeline_.retained_events().back().sequence, 3u);
+  EXPECT_EQ(timeline_.evicted_sequence("y"), 41u);
+  EXPECT_EQ(timeline_.evicted_sequence("x"), 40u);
+  EXPECT_EQ(timeline_.evicted_size(), 2u);
+  Append("m");  // evicts "x" again: the existing entry takes the new number
+  EXPECT_EQ(timeline_.evicted_sequence("x"), 7u);
+  EXPECT_EQ(timeline_.evicted_size(), 2u);
 }
 
 }  // namespace
