@@ -24,8 +24,12 @@
 
 namespace quorix {
 
-// The snapshot text of `timeline`, which is left unchanged. Raises nothing
-// of its own. Cost: linear in the text, built in one buffer of exact size.
+// The snapshot text of `timeline`, which is left unchanged. Every text it
+// returns reads back to the same capacity, next sequence number and events:
+// it refuses a timeline holding a value the format cannot carry (a line feed
+// in any field, a tab in any field but the message) with
+// std::invalid_argument("timeline field not representable in snapshot").
+// Cost: linear in the text, built in one buffer of exact size.
 std::string write_timeline_snapshot(const Timeline& timeline);
 
 // A new timeline holding what `text` describes: the header's capacity and
@@ -52,11 +56,15 @@ std::string write_timeline_snapshot(const Timeline& timeline);
 //       eight tabs;
 //   std::invalid_argument("invalid stoull argument")  a numeric field (6, 7,
 //       then 8) without a digit;
-//   std::out_of_range("stoull argument out of range")  one above 2^64 - 1.
+//   std::out_of_range("stoull argument out of range")  one above 2^64 - 1;
+//   std::invalid_argument("causal provenance cycle")  once all records are
+//       read, their parent links (every record's, duplicates included) form
+//       a cycle, on which a trace would never end.
 // Allocation failure propagates as std::bad_alloc.
 //
 // `text` is read in place and need only stay valid during the call.
-// Cost: linear in the text; nothing is sized by a number read from it.
+// Cost: linear in the text, plus O(n log n) for the cycle check of n
+// records; nothing is sized by a number read from the text.
 Timeline read_timeline_snapshot(std::string_view text);
 
 }  // namespace quorix

@@ -117,6 +117,7 @@ Timeline read_timeline_snapshot(std::string_view text) {
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     timeline.restore_event(parse_record(line));
   }
+  timeline.verify_acyclic();
   timeline.restore_next_sequence(header.next_sequence);
   return timeline;
 }

@@ -1,5 +1,6 @@
 #include <charconv>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,7 @@ namespace quorix {
 namespace {
 
 constexpr std::string_view kHeaderStart = "quorix-timeline 1 ";
+constexpr const char kUnrepresentable[] = "timeline field not representable in snapshot";
 
 std::size_t decimal_size(std::uint64_t value) {
   std::size_t digits = 1;
@@ -25,7 +27,14 @@ void append_decimal(std::string& out, std::uint64_t value) {
   out.append(digits, static_cast<std::size_t>(result.ptr - digits));
 }
 
+// The bytes of the event's record line. Refuses a value the line cannot
+// carry: a line feed anywhere, a tab in a field before the message.
 std::size_t record_size(const TimelineEvent& e) {
+  for (const std::string* text : {&e.id, &e.parent, &e.kind, &e.entity_id, &e.clock_domain}) {
+    if (text->find_first_of("\t\n") != std::string::npos)
+      throw std::invalid_argument(kUnrepresentable);
+  }
+  if (e.message.find('\n') != std::string::npos) throw std::invalid_argument(kUnrepresentable);
   return e.id.size() + e.parent.size() + e.kind.size() + e.entity_id.size() +
          e.clock_domain.size() + decimal_size(e.wall_time_ns) + decimal_size(e.model_time) +
          decimal_size(e.sequence) + e.message.size() + 9;  // eight tabs, one line feed

@@ -69,6 +69,23 @@ TEST(SnapshotWriterTest, WritesOnlyWhatIsRetained) {
             "c\t\tkind-c\tentity\tclock\t1000\t7\t3\ta\tb\t\n");
 }
 
+TEST(SnapshotWriterTest, RefusesValuesTheFormatCannotCarry) {
+  const std::pair<std::string TimelineEvent::*, const char*> rows[] = {
+      {&TimelineEvent::id, "\n"},           {&TimelineEvent::parent, "\t"},
+      {&TimelineEvent::kind, "a\tb"},       {&TimelineEvent::entity_id, "\n"},
+      {&TimelineEvent::clock_domain, "\t"}, {&TimelineEvent::message, "end\n"},
+  };
+  for (const auto& [field, value] : rows) {
+    Timeline timeline(2);
+    TimelineEvent e = Event("id");
+    e.*field += value;
+    timeline.append(e);
+    EXPECT_EQ(testing::InvalidArgument([&] { write_timeline_snapshot(timeline); }),
+              "timeline field not representable in snapshot")
+        << ::testing::PrintToString(e.*field);
+  }
+}
+
 TEST(SnapshotReaderTest, RefusesDefectsWithTheirOwnMessage) {
   const std::string header = "quorix-timeline 1 4 9 1\n";
   struct Row {
@@ -121,6 +138,17 @@ TEST(SnapshotReaderTest, RefusesDefectsWithTheirOwnMessage) {
       {header + Record("id", "18446744073709551616", ""),
        "out_of_range: stoull argument out of range"},
       {header + Record("id", "x", "18446744073709551616"),
+       "invalid_argument: invalid stoull argument"},
+      // Parent links that close a cycle, checked once every record is read
+      {header + Record("x", "1", "2", "3", "m", "x"), "invalid_argument: causal provenance cycle"},
+      {"quorix-timeline 1 4 9 2\n" + Record("x", "1", "2", "3", "m", "y") +
+           Record("y", "1", "2", "3", "m", "x"),
+       "invalid_argument: causal provenance cycle"},
+      // Each record of an id counts: the earlier "x" leads back to "e".
+      {"quorix-timeline 1 4 9 3\n" + Record("x", "1", "2", "3", "m", "e") + Record("x") +
+           Record("e", "1", "2", "3", "m", "x"),
+       "invalid_argument: causal provenance cycle"},
+      {"quorix-timeline 1 4 9 2\n" + Record("x", "1", "2", "3", "m", "x") + Record("y", ""),
        "invalid_argument: invalid stoull argument"},
   };
   for (const Row& row : rows) {

@@ -2,6 +2,7 @@
 #ifndef QUORIX_TESTS_TEST_EVENTS_H_
 #define QUORIX_TESTS_TEST_EVENTS_H_
 
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,17 @@ inline std::vector<std::string> Ids(const std::vector<TimelineEvent>& events) {
   std::vector<std::string> ids;
   for (const TimelineEvent& e : events) ids.push_back(e.id);
   return ids;
+}
+
+// The message of the std::invalid_argument that `f` throws, or "none".
+template <typename F>
+std::string InvalidArgument(F f) {
+  try {
+    f();
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+  return "none";
 }
 
 inline std::vector<std::string> RetainedIds(const Timeline& timeline) {

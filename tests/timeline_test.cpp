@@ -200,5 +200,25 @@ TEST_F(TimelineTest, RestoreKeepsRecordsAsGivenUntilTheNextAppend) {
   EXPECT_EQ(timeline_.evicted_size(), 2u);
 }
 
+// restore_event does not check links, so restored records can make rings
+// that no append could; walks through them end with a refusal.
+TEST_F(TimelineTest, WalksThroughRestoredRingsEnd) {
+  // The later "x" hides the earlier one's parent from provenance, so "e" is
+  // accepted; but the trace finds the earlier "x", whose parent is "e".
+  timeline_.restore_event(Event("x", "e"));
+  timeline_.restore_event(Event("x"));
+  Append("e", "x");
+  EXPECT_EQ(testing::InvalidArgument([&] { timeline_.build_causal_trace("e"); }),
+            "causal provenance cycle");
+
+  timeline_ = Timeline(4);
+  timeline_.restore_event(Event("a", "b"));
+  timeline_.restore_event(Event("b", "a"));
+  EXPECT_EQ(Refusal(Event("c", "a")), "causal provenance cycle");
+  EXPECT_EQ(timeline_.next_sequence(), 1u);
+  EXPECT_EQ(testing::InvalidArgument([&] { timeline_.verify_acyclic(); }),
+            "causal provenance cycle");
+}
+
 }  // namespace
 }  // namespace quorix

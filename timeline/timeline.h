@@ -45,7 +45,8 @@ class Timeline {
   //   - an empty id, or an id accepted or restored before (even if since
   //     evicted): "timeline event id must be unique";
   //   - a parent equal to the id, or a parent whose known chain of parents
-  //     leads back to the id: "causal provenance cycle".
+  //     leads back to the id, or runs round a ring of restored records:
+  //     "causal provenance cycle".
   // A refused event consumes no sequence number.
   // Cost: O(log n) per known ancestor of the event, n the ids ever accepted.
   void append(TimelineEvent event);
@@ -56,6 +57,9 @@ class Timeline {
   // (retention_gap, or not_found when that is `id` itself and it was never
   // evicted). The empty id gives an empty, complete trace. Never changes the
   // timeline; `id` need only stay valid during the call.
+  // Refuses a chain that finds more records than are retained, which only a
+  // ring of restored records can cause: std::invalid_argument("causal
+  // provenance cycle").
   // Cost: one scan of the retained events per event on the chain.
   CausalTrace build_causal_trace(std::string_view id) const;
 
@@ -90,6 +94,12 @@ class Timeline {
 
   // For rebuilding a stored timeline: the next accepted event gets `n`.
   void restore_next_sequence(std::uint64_t n) noexcept { next_sequence_ = n; }
+
+  // For checking a rebuilt timeline: refuses retained records whose parent
+  // links form a cycle, with std::invalid_argument("causal provenance
+  // cycle"). Every record's link counts, so an id restored twice has two.
+  // Cost: O(n log n) for n retained records; a search, never exponential.
+  void verify_acyclic() const;
 
  private:
   // Ordered by bytes; `std::less<>` lets a string_view look up a key.
