@@ -1,7 +1,8 @@
-// Drives a Timeline with appends, restores and traces decoded from the input
-// and checks every answer against a deliberately naive model: a vector for
-// the retained events, two maps, and walks that scan. Ids come from a small
-// alphabet, so duplicates, cycles, late parents and evictions are frequent.
+// Drives a Timeline with appends, restores, cycle checks and traces decoded
+// from the input and checks every answer against a deliberately naive model:
+// a vector for the retained events, two maps, and walks that scan. Ids come
+// from a small alphabet and capacities are small, so duplicates, cycles,
+// parents named before they arrive and evictions are all frequent.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -67,6 +68,30 @@ struct Model {
   void restore(const TimelineEvent& e) {
     retained.push_back(e);
     provenance[e.id] = e.parent;
+  }
+
+  // Whether the links of every record, and of every id no longer retained,
+  // form a cycle: peel off ids whose links all end, and see what is left.
+  bool has_cycle() const {
+    std::multimap<std::string, std::string> links;
+    for (const TimelineEvent& e : retained) links.emplace(e.id, e.parent);
+    for (const auto& [id, parent] : provenance) {
+      if (links.count(id) == 0) links.emplace(id, parent);
+    }
+    std::map<std::string, bool> alive;
+    for (const auto& link : links) alive[link.first] = true;
+    for (bool peeled = true; peeled;) {
+      peeled = false;
+      for (auto& [id, is_alive] : alive) {
+        const auto [begin, end] = links.equal_range(id);
+        const bool ends = std::all_of(begin, end, [&](const auto& link) {
+          const auto target = alive.find(link.second);
+          return link.second.empty() || target == alive.end() || !target->second;
+        });
+        if (is_alive && ends) is_alive = false, peeled = true;
+      }
+    }
+    return std::any_of(alive.begin(), alive.end(), [](const auto& a) { return a.second; });
   }
 
   // The trace, or a trace with schema "cycle" where the walk is refused.
@@ -142,10 +167,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(store_trace(store, other) == expected);
         break;
       }
-      case 1: {  // restore, rarely: only restored records can make rings
-        if ((op & 0x80) == 0) break;
+      case 1: {  // restore: only restored records can give an id two records or make rings
         store.restore_event(event);
         model.restore(event);
+        break;
+      }
+      case 2: {  // verify
+        std::string refusal;
+        try {
+          store.verify_acyclic();
+        } catch (const std::invalid_argument& e) {
+          refusal = e.what();
+        }
+        FUZZ_CHECK(refusal == (model.has_cycle() ? kCycle : ""));
         break;
       }
       default: {  // append

@@ -1,6 +1,7 @@
 #include "timeline/timeline.h"
 
 #include <algorithm>
+#include <cassert>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -24,12 +25,15 @@ void Timeline::append(TimelineEvent event) {
     throw std::invalid_argument(kIdNotUnique);
   }
   if (event.parent == event.id) throw std::invalid_argument(kProvenanceCycle);
-  check_no_cycle(event.id, event.parent);
+  // A new id closes a cycle only if some known event already names it as
+  // its parent; with acyclic links, no other id needs the walk.
+  const auto named = unknown_parents_.find(event.id);
+  const bool was_named = named != unknown_parents_.end();
+  if (was_named || !provenance_acyclic_) check_no_cycle(event.id, event.parent);
 
-  // Allocate everything the append needs before anything visible changes, so
-  // that an allocation failure leaves the timeline exactly as it was: the
-  // entries for the ids that leave the window are built in a map of their
-  // own and spliced in once nothing can fail any more.
+  // Allocate everything before anything visible changes, so that a failure
+  // leaves the timeline exactly as it was: the entries of the ids that leave
+  // the window are built in a map of their own and spliced in at the end.
   const std::uint64_t held = retained_.size();
   const std::uint64_t excess = held >= capacity_ ? held + 1 - capacity_ : 0;
   Evicted leaving;
@@ -37,21 +41,49 @@ void Timeline::append(TimelineEvent event) {
     const TimelineEvent& oldest = retained_[static_cast<std::size_t>(i)];
     leaving.insert_or_assign(oldest.id, oldest.sequence);  // a later duplicate wins
   }
-  const auto known = provenance_.try_emplace(event.id, event.parent).first;
-  event.sequence = next_sequence_;
+  auto new_unknown = unknown_parents_.end();
+  if (!event.parent.empty() && provenance_.find(event.parent) == provenance_.end()) {
+    const auto [it, inserted] = unknown_parents_.insert(event.parent);
+    if (inserted) new_unknown = it;
+  }
+  auto known = provenance_.end();
   try {
+    known = provenance_.try_emplace(event.id, Known{event.parent, nullptr}).first;
+    event.sequence = next_sequence_;
     retained_.push_back(std::move(event));
   } catch (...) {
-    provenance_.erase(known);
+    if (known != provenance_.end()) provenance_.erase(known);
+    if (new_unknown != unknown_parents_.end()) unknown_parents_.erase(new_unknown);
     throw;
   }
 
   // Commit: nothing below allocates.
+  known->second.oldest = &retained_.back();
+  if (was_named) {
+    unknown_parents_.erase(named);
+    // Provenance stays acyclic (the walk saw to that), but an older record
+    // of a restored duplicate may link to this id without provenance showing it.
+    links_acyclic_ = false;
+  }
   ++next_sequence_;
-  for (std::uint64_t i = 0; i < excess; ++i) retained_.pop_front();
+  for (std::uint64_t i = 0; i < excess; ++i) pop_oldest();
   evicted_.merge(leaving);
   // What merge left behind are ids evicted before: they take the new number.
   for (auto& [id, sequence] : leaving) evicted_.find(id)->second = sequence;
+}
+
+void Timeline::pop_oldest() noexcept {
+  const TimelineEvent& oldest = retained_.front();
+  const auto known = provenance_.find(oldest.id);
+  assert(known != provenance_.end() && known->second.oldest == &oldest);  // the index is exact
+  const auto later = duplicates_.find(std::string_view(oldest.id));
+  if (later == duplicates_.end()) {
+    known->second.oldest = nullptr;
+  } else {
+    known->second.oldest = later->second;
+    duplicates_.erase(later);
+  }
+  retained_.pop_front();
 }
 
 void Timeline::check_no_cycle(std::string_view id, std::string_view parent) const {
@@ -64,17 +96,21 @@ void Timeline::check_no_cycle(std::string_view id, std::string_view parent) cons
     const auto it = provenance_.find(current);
     if (it == provenance_.end()) return;  // the chain leaves the known ids
     if (++steps > provenance_.size()) throw std::invalid_argument(kProvenanceCycle);
-    current = it->second;
+    current = it->second.parent;
   }
+}
+
+const TimelineEvent* Timeline::oldest_retained(std::string_view id) const {
+  const auto it = provenance_.find(id);
+  return it == provenance_.end() ? nullptr : it->second.oldest;
 }
 
 CausalTrace Timeline::build_causal_trace(std::string_view id) const {
   CausalTrace trace{kCausalTraceSchema, std::string(id), TraceStatus::not_found, {}};
   std::string_view current = id;  // views the argument, then retained parents
   while (!current.empty()) {
-    const auto found = std::find_if(retained_.begin(), retained_.end(),
-                                    [current](const TimelineEvent& e) { return e.id == current; });
-    if (found == retained_.end()) {
+    const TimelineEvent* found = oldest_retained(current);
+    if (found == nullptr) {
       const bool gap = !trace.events.empty() || evicted_.find(current) != evicted_.end();
       trace.status = gap ? TraceStatus::retention_gap : TraceStatus::not_found;
       std::reverse(trace.events.begin(), trace.events.end());
@@ -90,9 +126,64 @@ CausalTrace Timeline::build_causal_trace(std::string_view id) const {
   return trace;
 }
 
-void Timeline::verify_acyclic() const {
-  // The links as a graph: one edge from each record's id to its parent,
-  // grouped by id so that the edges of an id are one run of `links`.
+std::optional<std::string_view> Timeline::provenance_parent(std::string_view id) const {
+  const auto it = provenance_.find(id);
+  if (it == provenance_.end()) return std::nullopt;
+  return std::string_view(it->second.parent);
+}
+
+std::optional<std::uint64_t> Timeline::evicted_sequence(std::string_view id) const {
+  const auto it = evicted_.find(id);
+  if (it == evicted_.end()) return std::nullopt;
+  return it->second;
+}
+
+void Timeline::restore_event(TimelineEvent record) {
+  retained_.push_back(std::move(record));  // has no effect if it throws
+  TimelineEvent& placed = retained_.back();
+  auto known = provenance_.find(placed.id);
+  const auto named = unknown_parents_.find(placed.id);
+  // Only a record that gives a known id another link, or arrives after a
+  // known event named it as a parent, can close a cycle.
+  const bool may_close_cycle = known != provenance_.end() || named != unknown_parents_.end() ||
+                               placed.parent == placed.id;
+
+  auto new_unknown = unknown_parents_.end();
+  auto new_duplicate = duplicates_.end();
+  bool inserted = false;
+  try {
+    if (!placed.parent.empty() && placed.parent != placed.id &&
+        provenance_.find(placed.parent) == provenance_.end()) {
+      const auto [it, added] = unknown_parents_.insert(placed.parent);
+      if (added) new_unknown = it;
+    }
+    if (known == provenance_.end()) {
+      known = provenance_.try_emplace(placed.id, Known{placed.parent, &placed}).first;
+      inserted = true;
+    } else {
+      if (known->second.oldest != nullptr) {
+        new_duplicate = duplicates_.emplace(std::string_view(placed.id), &placed);
+      }
+      known->second.parent = placed.parent;  // the later record's parent wins
+    }
+  } catch (...) {
+    if (new_duplicate != duplicates_.end()) duplicates_.erase(new_duplicate);
+    if (new_unknown != unknown_parents_.end()) unknown_parents_.erase(new_unknown);
+    retained_.pop_back();
+    throw;
+  }
+
+  // Commit: nothing below allocates.
+  if (!inserted && known->second.oldest == nullptr) known->second.oldest = &placed;
+  if (named != unknown_parents_.end()) unknown_parents_.erase(named);
+  if (may_close_cycle) provenance_acyclic_ = links_acyclic_ = false;
+}
+
+void Timeline::verify_acyclic() {
+  if (links_acyclic_) return;
+  // The links as a graph: one edge from each record's id to its parent, and
+  // one for each id no longer retained, grouped by id so that the edges of
+  // an id are one run of `links`.
   struct Link {
     std::string_view id;
     std::string_view parent;
@@ -100,6 +191,9 @@ void Timeline::verify_acyclic() const {
   std::vector<Link> links;
   links.reserve(retained_.size());
   for (const TimelineEvent& e : retained_) links.push_back({e.id, e.parent});
+  for (const auto& [id, known] : provenance_) {
+    if (known.oldest == nullptr) links.push_back({id, known.parent});
+  }
   std::sort(links.begin(), links.end(), [](const Link& a, const Link& b) { return a.id < b.id; });
   // An id stands for the first link of its run; `run_end` marks where it ends.
   std::vector<std::size_t> run_end(links.size());
@@ -141,29 +235,7 @@ void Timeline::verify_acyclic() const {
       }
     }
   }
-}
-
-std::optional<std::string_view> Timeline::provenance_parent(std::string_view id) const {
-  const auto it = provenance_.find(id);
-  if (it == provenance_.end()) return std::nullopt;
-  return std::string_view(it->second);
-}
-
-std::optional<std::uint64_t> Timeline::evicted_sequence(std::string_view id) const {
-  const auto it = evicted_.find(id);
-  if (it == evicted_.end()) return std::nullopt;
-  return it->second;
-}
-
-void Timeline::restore_event(TimelineEvent record) {
-  retained_.push_back(std::move(record));
-  const TimelineEvent& placed = retained_.back();
-  try {
-    provenance_.insert_or_assign(placed.id, placed.parent);
-  } catch (...) {
-    retained_.pop_back();  // string assignment and map insertion have no effect when they throw
-    throw;
-  }
+  provenance_acyclic_ = links_acyclic_ = true;
 }
 
 }  // namespace quorix

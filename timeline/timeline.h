@@ -24,6 +24,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -47,8 +48,11 @@ class Timeline {
   //   - a parent equal to the id, or a parent whose known chain of parents
   //     leads back to the id, or runs round a ring of restored records:
   //     "causal provenance cycle".
-  // A refused event consumes no sequence number.
-  // Cost: O(log n) per known ancestor of the event, n the ids ever accepted.
+  // A refused event consumes no sequence number. An allocation failure
+  // leaves the timeline as it was and propagates as std::bad_alloc.
+  // Cost: O(log n), n the ids ever accepted; the chain of ancestors is
+  // walked only for an id that some known event named as its parent before
+  // it arrived, and after restores that verify_acyclic has not checked.
   void append(TimelineEvent event);
 
   // The chain of retained events that caused `id`, root-most first: the
@@ -60,7 +64,7 @@ class Timeline {
   // Refuses a chain that finds more records than are retained, which only a
   // ring of restored records can cause: std::invalid_argument("causal
   // provenance cycle").
-  // Cost: one scan of the retained events per event on the chain.
+  // Cost: O(log n) per event on the chain, plus copying the events found.
   CausalTrace build_causal_trace(std::string_view id) const;
 
   // The most events kept; fixed at construction, never 0.
@@ -97,23 +101,53 @@ class Timeline {
 
   // For checking a rebuilt timeline: refuses retained records whose parent
   // links form a cycle, with std::invalid_argument("causal provenance
-  // cycle"). Every record's link counts, so an id restored twice has two.
-  // Cost: O(n log n) for n retained records; a search, never exponential.
-  void verify_acyclic() const;
+  // cycle"). Every record's link counts, so an id restored twice has two,
+  // and so do the recorded parents of evicted ids. Remembers a success.
+  // Cost: O(1) when no restore since the last check could have closed a
+  // cycle (an id restored twice, or after it was named as a parent);
+  // otherwise O(n log n) for n links, a search, never exponential.
+  void verify_acyclic();
 
  private:
+  // What the timeline knows of an id it has accepted or restored.
+  struct Known {
+    std::string parent;                      // the parent last recorded for the id
+    const TimelineEvent* oldest = nullptr;   // its oldest retained record, if any
+  };
   // Ordered by bytes; `std::less<>` lets a string_view look up a key.
-  using Provenance = std::map<std::string, std::string, std::less<>>;
+  using Provenance = std::map<std::string, Known, std::less<>>;
   using Evicted = std::map<std::string, std::uint64_t, std::less<>>;
 
-  // Throws "causal provenance cycle" if `parent`'s known chain reaches `id`.
+  // Throws "causal provenance cycle" if `parent`'s known chain reaches `id`,
+  // or runs round a ring of restored records.
   void check_no_cycle(std::string_view id, std::string_view parent) const;
+
+  // The oldest retained record with `id`, or null. O(log n).
+  const TimelineEvent* oldest_retained(std::string_view id) const;
+
+  // Removes the oldest retained record and moves the index of its id to
+  // the next record with that id, if any. Allocates nothing.
+  void pop_oldest() noexcept;
 
   std::uint64_t capacity_;
   std::uint64_t next_sequence_ = 1;
+  // Records do not move while others are added at the back or removed at
+  // the front, so Known::oldest and the views below stay valid.
   std::deque<TimelineEvent> retained_;
-  Provenance provenance_;  // every accepted or restored id -> its parent
+  Provenance provenance_;  // every accepted or restored id
   Evicted evicted_;        // every evicted id -> the sequence it carried
+  // Later retained records of ids restored more than once, oldest first;
+  // keyed by views of their own ids. Usually empty.
+  std::multimap<std::string_view, const TimelineEvent*> duplicates_;
+  // Ids named as a parent while not known. Only such an id can close a
+  // cycle when it arrives; usually empty. May hold ids no longer named.
+  std::set<std::string, std::less<>> unknown_parents_;
+  // Whether the parent links are known to form no cycle: of provenance
+  // alone, and of provenance together with every retained record. Only
+  // restore_event (and, for the second, an append of an id that was named
+  // as a parent before) can break them; verify_acyclic restores both.
+  bool provenance_acyclic_ = true;
+  bool links_acyclic_ = true;
 };
 
 }  // namespace quorix
