@@ -1,8 +1,5 @@
 #include "render/json_text.h"
 
-#include <charconv>
-#include <cstring>
-
 namespace quorix {
 
 void append_json_quoted(std::string& out, std::string_view bytes) {
@@ -26,12 +23,6 @@ std::string json_quote(std::string_view bytes) {
   out.reserve(bytes.size() + 2);
   append_json_quoted(out, bytes);
   return out;
-}
-
-void append_decimal(std::string& out, std::uint64_t value) {
-  char digits[20];  // 2^64 - 1 has twenty digits
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, static_cast<std::size_t>(result.ptr - digits));
 }
 
 }  // namespace quorix

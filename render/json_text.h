@@ -13,7 +13,6 @@
 #ifndef QUORIX_RENDER_JSON_TEXT_H_
 #define QUORIX_RENDER_JSON_TEXT_H_
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -25,9 +24,6 @@ std::string json_quote(std::string_view bytes);
 
 // Appends the quoted literal of `bytes` to `out`.
 void append_json_quoted(std::string& out, std::string_view bytes);
-
-// Appends `value` in decimal (0 is "0"; 2^64 - 1 is its twenty digits).
-void append_decimal(std::string& out, std::uint64_t value);
 
 }  // namespace quorix
 

@@ -1,5 +1,7 @@
 #include "render/trace_json.h"
 
+#include <charconv>
+#include <cstdint>
 #include <string_view>
 
 #include "render/json_text.h"
@@ -14,7 +16,15 @@ constexpr std::string_view kEventKeys[] = {
     ",\"kind\":"sv,         ",\"message\":"sv,   ",\"model_time\":"sv,
     ",\"parent\":"sv,       ",\"sequence\":"sv,  ",\"wall_time_ns\":"sv,
 };
-constexpr std::size_t kMaxDecimal = 20;
+constexpr std::size_t kMaxDecimal = 20;  // digits of 2^64 - 1
+
+// The one number form: decimal digits, no sign, grouping or padding, and no
+// locale: to_chars depends on nothing but the value.
+void append_decimal(std::string& out, std::uint64_t value) {
+  char digits[kMaxDecimal];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, static_cast<std::size_t>(result.ptr - digits));
+}
 
 // Bytes of an event object when no string needs escaping; escapes add a few.
 std::size_t event_size_hint(const TimelineEvent& e) {

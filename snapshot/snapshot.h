@@ -62,7 +62,7 @@ std::string write_timeline_snapshot(const Timeline& timeline);
 //       a cycle, on which a trace would never end.
 // Allocation failure propagates as std::bad_alloc.
 //
-// `text` is read in place and need only stay valid during the call.
+// `text` is copied first and need only stay valid during the call.
 // Cost: linear in the text, plus O(n log n) for the cycle check of n
 // records; nothing is sized by a number read from the text.
 Timeline read_timeline_snapshot(std::string_view text);

@@ -20,14 +20,12 @@ constexpr const char kInvalidRecord[] = "invalid timeline record";
 constexpr const char kNoDigit[] = "invalid stoull argument";
 constexpr const char kOutOfRange[] = "stoull argument out of range";
 
-// A read-only stream buffer over the caller's bytes, so that formatted input
-// reads the header in place and tells how far it got.
-class ViewBuffer : public std::streambuf {
+// A stream buffer over a text the reader owns, so that formatted input reads
+// the header without another copy and tells how far it got.
+class TextBuffer : public std::streambuf {
  public:
-  explicit ViewBuffer(std::string_view text) {
-    // The get area is only read: nothing here writes through these pointers.
-    char* begin = const_cast<char*>(text.data());
-    setg(begin, begin, begin + text.size());
+  explicit TextBuffer(std::string& text) {
+    setg(text.data(), text.data(), text.data() + text.size());
   }
   std::size_t consumed() const { return static_cast<std::size_t>(gptr() - eback()); }
 };
@@ -39,8 +37,8 @@ struct Header {
   std::size_t size;  // bytes up to and including the header's line feed
 };
 
-Header read_header(std::string_view text) {
-  ViewBuffer buffer(text);
+Header read_header(std::string& text) {
+  TextBuffer buffer(text);
   std::istream in(&buffer);
   in.imbue(std::locale::classic());      // no digit grouping, whatever the global locale
   in.exceptions(std::ios_base::badbit);  // an allocation failure stays itself
@@ -106,10 +104,12 @@ TimelineEvent parse_record(std::string_view line) {
 
 }  // namespace
 
-Timeline read_timeline_snapshot(std::string_view text) {
+Timeline read_timeline_snapshot(std::string_view view) {
+  // A private copy: the caller's bytes need to stay valid only for the call.
+  std::string text(view);
   const Header header = read_header(text);
   Timeline timeline(header.capacity);
-  std::string_view rest = text.substr(header.size);
+  std::string_view rest = std::string_view(text).substr(header.size);
   for (std::uint64_t i = 0; i < header.record_count; ++i) {
     if (rest.empty()) throw std::invalid_argument(kTruncatedSnapshot);
     const std::size_t end = rest.find('\n');

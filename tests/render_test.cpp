@@ -32,11 +32,8 @@ TEST(JsonQuoteTest, EscapesExactlyQuoteAndBackslash) {
       // Control bytes go through raw: no \n, no \u000a.
       {"line\nnext\ttab\r", "\"line\nnext\ttab\r\""},
       {"\0A"s, "\"\0A\""s},
-      {"\x01\x1f\x7f", "\"\x01\x1f\x7f\""},
       // Bytes from 0x80 up are neither validated nor changed.
       {"\xc3\xa9", "\"\xc3\xa9\""},
-      {"\xff", "\"\xff\""},
-      {"/", "\"/\""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.input));
@@ -50,16 +47,6 @@ TEST(JsonQuoteTest, CopiesEveryOtherByteValue) {
     const bool escaped = b == '"' || b == '\\';
     const std::string expected = "\"" + (escaped ? "\\" + input : input) + "\"";
     EXPECT_EQ(json_quote(input), expected) << "byte " << b;
-  }
-}
-
-TEST(JsonNumberTest, PlainDecimal) {
-  const std::pair<std::uint64_t, const char*> rows[] = {
-      {0, "0"}, {7, "7"}, {1000, "1000"}, {18446744073709551615u, "18446744073709551615"}};
-  for (const auto& [value, expected] : rows) {
-    std::string out = "x";
-    append_decimal(out, value);
-    EXPECT_EQ(out, "x"s + expected);
   }
 }
 
