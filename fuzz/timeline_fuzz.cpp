@@ -172,7 +172,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         model.restore(event);
         break;
       }
-      case 2: {  // verify
+      case 2: {  // copy, then verify the copy
+        store = quorix::Timeline(store);
         std::string refusal;
         try {
           store.verify_acyclic();

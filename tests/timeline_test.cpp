@@ -200,6 +200,22 @@ TEST_F(TimelineTest, RestoreKeepsRecordsAsGivenUntilTheNextAppend) {
   EXPECT_EQ(timeline_.evicted_size(), 2u);
 }
 
+TEST_F(TimelineTest, CopiesAreIndependentValues) {
+  timeline_ = Timeline(3);
+  timeline_.restore_event(Event("x", "r"));
+  timeline_.restore_event(Event("x"));  // a duplicate: the trace finds the older
+  Append("y", "x");
+  Append("z", "y");  // evicts the older "x"
+  Timeline copy = timeline_;
+  const CausalTrace expected = timeline_.build_causal_trace("z");
+  timeline_ = Timeline(1);  // the original records are gone
+  EXPECT_EQ(copy.build_causal_trace("z"), expected);
+  copy.append(Event("w", "z"));  // evicts the later "x" from the copy
+  EXPECT_EQ(RetainedIds(copy), (Ids{"y", "z", "w"}));
+  EXPECT_EQ(copy.evicted_sequence("x"), 0u);
+  EXPECT_EQ(timeline_.provenance_size(), 0u);
+}
+
 // restore_event does not check links, so restored records can make rings
 // that no append could; walks through them end with a refusal.
 TEST_F(TimelineTest, WalksThroughRestoredRingsEnd) {

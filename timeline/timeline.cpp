@@ -19,6 +19,36 @@ Timeline::Timeline(std::uint64_t capacity) : capacity_(capacity) {
   if (capacity_ == 0) throw std::invalid_argument(kCapacityNotPositive);
 }
 
+Timeline::Timeline(const Timeline& other)
+    : capacity_(other.capacity_),
+      next_sequence_(other.next_sequence_),
+      retained_(other.retained_),
+      provenance_(other.provenance_),
+      evicted_count_(other.evicted_count_),
+      unknown_parents_(other.unknown_parents_),
+      provenance_acyclic_(other.provenance_acyclic_),
+      links_acyclic_(other.links_acyclic_) {
+  rebuild_index();
+}
+
+Timeline& Timeline::operator=(const Timeline& other) {
+  if (this != &other) *this = Timeline(other);
+  return *this;
+}
+
+void Timeline::rebuild_index() {
+  for (auto& entry : provenance_) entry.second.oldest = nullptr;
+  for (const TimelineEvent& record : retained_) {
+    Known& known = provenance_.find(record.id)->second;
+    retained_known_.push_back(&known);
+    if (known.oldest == nullptr) {
+      known.oldest = &record;
+    } else {
+      duplicates_.emplace(std::string_view(record.id), &record);
+    }
+  }
+}
+
 void Timeline::append(TimelineEvent event) {
   // Checks: these only read, so a refusal leaves the timeline as it was.
   if (event.id.empty() || provenance_.find(event.id) != provenance_.end()) {
@@ -32,26 +62,22 @@ void Timeline::append(TimelineEvent event) {
   if (was_named || !provenance_acyclic_) check_no_cycle(event.id, event.parent);
 
   // Allocate everything before anything visible changes, so that a failure
-  // leaves the timeline exactly as it was: the entries of the ids that leave
-  // the window are built in a map of their own and spliced in at the end.
-  const std::uint64_t held = retained_.size();
-  const std::uint64_t excess = held >= capacity_ ? held + 1 - capacity_ : 0;
-  Evicted leaving;
-  for (std::uint64_t i = 0; i < excess; ++i) {
-    const TimelineEvent& oldest = retained_[static_cast<std::size_t>(i)];
-    leaving.insert_or_assign(oldest.id, oldest.sequence);  // a later duplicate wins
-  }
+  // leaves the timeline exactly as it was.
   auto new_unknown = unknown_parents_.end();
   if (!event.parent.empty() && provenance_.find(event.parent) == provenance_.end()) {
     const auto [it, inserted] = unknown_parents_.insert(event.parent);
     if (inserted) new_unknown = it;
   }
   auto known = provenance_.end();
+  bool indexed = false;
   try {
-    known = provenance_.try_emplace(event.id, Known{event.parent, nullptr}).first;
+    known = provenance_.try_emplace(event.id, Known{event.parent}).first;
+    retained_known_.push_back(&known->second);
+    indexed = true;
     event.sequence = next_sequence_;
     retained_.push_back(std::move(event));
   } catch (...) {
+    if (indexed) retained_known_.pop_back();
     if (known != provenance_.end()) provenance_.erase(known);
     if (new_unknown != unknown_parents_.end()) unknown_parents_.erase(new_unknown);
     throw;
@@ -66,24 +92,25 @@ void Timeline::append(TimelineEvent event) {
     links_acyclic_ = false;
   }
   ++next_sequence_;
-  for (std::uint64_t i = 0; i < excess; ++i) pop_oldest();
-  evicted_.merge(leaving);
-  // What merge left behind are ids evicted before: they take the new number.
-  for (auto& [id, sequence] : leaving) evicted_.find(id)->second = sequence;
+  while (retained_.size() > capacity_) pop_oldest();
 }
 
 void Timeline::pop_oldest() noexcept {
   const TimelineEvent& oldest = retained_.front();
-  const auto known = provenance_.find(oldest.id);
-  assert(known != provenance_.end() && known->second.oldest == &oldest);  // the index is exact
+  Known& known = *retained_known_.front();
+  assert(known.oldest == &oldest);  // the index always names the oldest record
+  if (!known.evicted) ++evicted_count_;
+  known.evicted = true;
+  known.evicted_sequence = oldest.sequence;  // a later duplicate overwrites an earlier one
   const auto later = duplicates_.find(std::string_view(oldest.id));
   if (later == duplicates_.end()) {
-    known->second.oldest = nullptr;
+    known.oldest = nullptr;
   } else {
-    known->second.oldest = later->second;
+    known.oldest = later->second;
     duplicates_.erase(later);
   }
   retained_.pop_front();
+  retained_known_.pop_front();
 }
 
 void Timeline::check_no_cycle(std::string_view id, std::string_view parent) const {
@@ -100,18 +127,15 @@ void Timeline::check_no_cycle(std::string_view id, std::string_view parent) cons
   }
 }
 
-const TimelineEvent* Timeline::oldest_retained(std::string_view id) const {
-  const auto it = provenance_.find(id);
-  return it == provenance_.end() ? nullptr : it->second.oldest;
-}
-
 CausalTrace Timeline::build_causal_trace(std::string_view id) const {
   CausalTrace trace{kCausalTraceSchema, std::string(id), TraceStatus::not_found, {}};
   std::string_view current = id;  // views the argument, then retained parents
   while (!current.empty()) {
-    const TimelineEvent* found = oldest_retained(current);
+    const auto known = provenance_.find(current);
+    const TimelineEvent* found = known == provenance_.end() ? nullptr : known->second.oldest;
     if (found == nullptr) {
-      const bool gap = !trace.events.empty() || evicted_.find(current) != evicted_.end();
+      const bool gap =
+          !trace.events.empty() || (known != provenance_.end() && known->second.evicted);
       trace.status = gap ? TraceStatus::retention_gap : TraceStatus::not_found;
       std::reverse(trace.events.begin(), trace.events.end());
       return trace;
@@ -133,9 +157,9 @@ std::optional<std::string_view> Timeline::provenance_parent(std::string_view id)
 }
 
 std::optional<std::uint64_t> Timeline::evicted_sequence(std::string_view id) const {
-  const auto it = evicted_.find(id);
-  if (it == evicted_.end()) return std::nullopt;
-  return it->second;
+  const auto it = provenance_.find(id);
+  if (it == provenance_.end() || !it->second.evicted) return std::nullopt;
+  return it->second.evicted_sequence;
 }
 
 void Timeline::restore_event(TimelineEvent record) {
@@ -145,12 +169,13 @@ void Timeline::restore_event(TimelineEvent record) {
   const auto named = unknown_parents_.find(placed.id);
   // Only a record that gives a known id another link, or arrives after a
   // known event named it as a parent, can close a cycle.
-  const bool may_close_cycle = known != provenance_.end() || named != unknown_parents_.end() ||
-                               placed.parent == placed.id;
+  const bool may_close_cycle =
+      known != provenance_.end() || named != unknown_parents_.end() || placed.parent == placed.id;
 
   auto new_unknown = unknown_parents_.end();
   auto new_duplicate = duplicates_.end();
   bool inserted = false;
+  bool indexed = false;
   try {
     if (!placed.parent.empty() && placed.parent != placed.id &&
         provenance_.find(placed.parent) == provenance_.end()) {
@@ -158,23 +183,26 @@ void Timeline::restore_event(TimelineEvent record) {
       if (added) new_unknown = it;
     }
     if (known == provenance_.end()) {
-      known = provenance_.try_emplace(placed.id, Known{placed.parent, &placed}).first;
+      known = provenance_.try_emplace(placed.id, Known{placed.parent}).first;
       inserted = true;
-    } else {
-      if (known->second.oldest != nullptr) {
-        new_duplicate = duplicates_.emplace(std::string_view(placed.id), &placed);
-      }
-      known->second.parent = placed.parent;  // the later record's parent wins
     }
+    retained_known_.push_back(&known->second);
+    indexed = true;
+    if (!inserted && known->second.oldest != nullptr) {
+      new_duplicate = duplicates_.emplace(std::string_view(placed.id), &placed);
+    }
+    if (!inserted) known->second.parent = placed.parent;  // the later record's parent wins
   } catch (...) {
     if (new_duplicate != duplicates_.end()) duplicates_.erase(new_duplicate);
+    if (indexed) retained_known_.pop_back();
+    if (inserted) provenance_.erase(known);
     if (new_unknown != unknown_parents_.end()) unknown_parents_.erase(new_unknown);
     retained_.pop_back();
     throw;
   }
 
   // Commit: nothing below allocates.
-  if (!inserted && known->second.oldest == nullptr) known->second.oldest = &placed;
+  if (known->second.oldest == nullptr) known->second.oldest = &placed;
   if (named != unknown_parents_.end()) unknown_parents_.erase(named);
   if (may_close_cycle) provenance_acyclic_ = links_acyclic_ = false;
 }

@@ -27,6 +27,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "timeline/causal_trace.h"
 #include "timeline/timeline_event.h"
@@ -38,6 +39,16 @@ class Timeline {
   // An empty timeline holding at most `capacity` events; next sequence 1.
   // Refuses 0: std::invalid_argument("timeline capacity must be positive").
   explicit Timeline(std::uint64_t capacity);
+
+  // A timeline is a value: a copy holds copies of every record and answers
+  // everything as the original does (cost: linear in its size); a move
+  // takes the records over without copying them, and leaves `other` valid
+  // only for assignment and destruction.
+  Timeline(const Timeline& other);
+  Timeline& operator=(const Timeline& other);
+  Timeline(Timeline&& other) = default;
+  Timeline& operator=(Timeline&& other) = default;
+  ~Timeline() = default;
 
   // Checks `event`, gives it the next sequence number (whatever the caller
   // put there is overwritten), stores it and evicts the oldest events beyond
@@ -87,7 +98,7 @@ class Timeline {
 
   // How many ids are known (accepted or restored) and how many were evicted.
   std::size_t provenance_size() const noexcept { return provenance_.size(); }
-  std::size_t evicted_size() const noexcept { return evicted_.size(); }
+  std::size_t evicted_size() const noexcept { return evicted_count_; }
 
   // For rebuilding a stored timeline: places `record` at the back of the
   // retained events exactly as given, sequence included, and records its
@@ -109,33 +120,47 @@ class Timeline {
   void verify_acyclic();
 
  private:
-  // What the timeline knows of an id it has accepted or restored.
+  // What the timeline knows of an id it has accepted or restored: the
+  // parent recorded for it, where its oldest retained record is, and
+  // whether (and with which sequence number) a record of it was evicted.
   struct Known {
-    std::string parent;                      // the parent last recorded for the id
-    const TimelineEvent* oldest = nullptr;   // its oldest retained record, if any
+    std::string parent;
+    const TimelineEvent* oldest = nullptr;
+    std::uint64_t evicted_sequence = 0;
+    bool evicted = false;
   };
-  // Ordered by bytes; `std::less<>` lets a string_view look up a key.
-  using Provenance = std::map<std::string, Known, std::less<>>;
-  using Evicted = std::map<std::string, std::uint64_t, std::less<>>;
+  // Ids are looked up by exact bytes only, never walked in order, so a hash
+  // map serves; the transparent hash and equality let a string_view look up
+  // a key without building a string.
+  struct IdHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view id) const noexcept {
+      return std::hash<std::string_view>{}(id);
+    }
+  };
+  using Provenance = std::unordered_map<std::string, Known, IdHash, std::equal_to<>>;
 
   // Throws "causal provenance cycle" if `parent`'s known chain reaches `id`,
   // or runs round a ring of restored records.
   void check_no_cycle(std::string_view id, std::string_view parent) const;
 
-  // The oldest retained record with `id`, or null. O(log n).
-  const TimelineEvent* oldest_retained(std::string_view id) const;
+  // Points the index entries at this timeline's own records.
+  void rebuild_index();
 
-  // Removes the oldest retained record and moves the index of its id to
-  // the next record with that id, if any. Allocates nothing.
+  // Evicts the oldest retained record: records its sequence number and
+  // moves the index of its id to the next record with that id, if any.
+  // Allocates nothing.
   void pop_oldest() noexcept;
 
   std::uint64_t capacity_;
   std::uint64_t next_sequence_ = 1;
   // Records do not move while others are added at the back or removed at
-  // the front, so Known::oldest and the views below stay valid.
+  // the front, so Known::oldest and the views below stay valid; nor do the
+  // entries of a node-based map, so neither do the pointers to them.
   std::deque<TimelineEvent> retained_;
-  Provenance provenance_;  // every accepted or restored id
-  Evicted evicted_;        // every evicted id -> the sequence it carried
+  std::deque<Known*> retained_known_;  // the entry of each retained record's id
+  Provenance provenance_;              // every accepted or restored id
+  std::size_t evicted_count_ = 0;      // entries with `evicted` set
   // Later retained records of ids restored more than once, oldest first;
   // keyed by views of their own ids. Usually empty.
   std::multimap<std::string_view, const TimelineEvent*> duplicates_;
