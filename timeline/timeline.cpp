@@ -51,7 +51,8 @@ void Timeline::rebuild_index() {
 
 void Timeline::append(TimelineEvent event) {
   // Checks: these only read, so a refusal leaves the timeline as it was.
-  if (event.id.empty() || provenance_.find(event.id) != provenance_.end()) {
+  auto known = provenance_.lower_bound(event.id);  // also where the id goes
+  if (event.id.empty() || (known != provenance_.end() && known->first == event.id)) {
     throw std::invalid_argument(kIdNotUnique);
   }
   if (event.parent == event.id) throw std::invalid_argument(kProvenanceCycle);
@@ -68,17 +69,18 @@ void Timeline::append(TimelineEvent event) {
     const auto [it, inserted] = unknown_parents_.insert(event.parent);
     if (inserted) new_unknown = it;
   }
-  auto known = provenance_.end();
+  bool inserted = false;
   bool indexed = false;
   try {
-    known = provenance_.try_emplace(event.id, Known{event.parent}).first;
+    known = provenance_.emplace_hint(known, event.id, Known{event.parent});
+    inserted = true;
     retained_known_.push_back(&known->second);
     indexed = true;
     event.sequence = next_sequence_;
     retained_.push_back(std::move(event));
   } catch (...) {
     if (indexed) retained_known_.pop_back();
-    if (known != provenance_.end()) provenance_.erase(known);
+    if (inserted) provenance_.erase(known);
     if (new_unknown != unknown_parents_.end()) unknown_parents_.erase(new_unknown);
     throw;
   }

@@ -27,7 +27,6 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "timeline/causal_trace.h"
 #include "timeline/timeline_event.h"
@@ -129,16 +128,10 @@ class Timeline {
     std::uint64_t evicted_sequence = 0;
     bool evicted = false;
   };
-  // Ids are looked up by exact bytes only, never walked in order, so a hash
-  // map serves; the transparent hash and equality let a string_view look up
-  // a key without building a string.
-  struct IdHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view id) const noexcept {
-      return std::hash<std::string_view>{}(id);
-    }
-  };
-  using Provenance = std::unordered_map<std::string, Known, IdHash, std::equal_to<>>;
+  // Ordered by bytes; `std::less<>` lets a string_view look up a key
+  // without building a string. Ids that share long prefixes and arrive in
+  // order, as event ids do, keep lookups on a path that stays in cache.
+  using Provenance = std::map<std::string, Known, std::less<>>;
 
   // Throws "causal provenance cycle" if `parent`'s known chain reaches `id`,
   // or runs round a ring of restored records.
