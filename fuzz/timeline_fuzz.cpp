@@ -44,7 +44,7 @@ struct Model {
 
   // The refusal's message, or "" when the event is accepted.
   std::string append(TimelineEvent e) {
-    if (e.id.empty() || provenance.count(e.id) != 0) return kUnique;
+    if (e.id.empty() || provenance.contains(e.id)) return kUnique;
     if (e.parent == e.id) return kCycle;
     std::string current = e.parent;
     std::size_t steps = 0;
@@ -76,7 +76,7 @@ struct Model {
     std::multimap<std::string, std::string> links;
     for (const TimelineEvent& e : retained) links.emplace(e.id, e.parent);
     for (const auto& [id, parent] : provenance) {
-      if (links.count(id) == 0) links.emplace(id, parent);
+      if (!links.contains(id)) links.emplace(id, parent);
     }
     std::map<std::string, bool> alive;
     for (const auto& link : links) alive[link.first] = true;
@@ -102,8 +102,8 @@ struct Model {
       const auto found = std::find_if(retained.begin(), retained.end(),
                                       [&](const TimelineEvent& e) { return e.id == current; });
       if (found == retained.end()) {
-        t.status = !t.events.empty() || evicted.count(current) != 0 ? TraceStatus::retention_gap
-                                                                    : TraceStatus::not_found;
+        t.status = !t.events.empty() || evicted.contains(current) ? TraceStatus::retention_gap
+                                                                  : TraceStatus::not_found;
         std::reverse(t.events.begin(), t.events.end());
         return t;
       }

@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <stdlib.h>  // NOLINT(modernize-deprecated-headers): mkdtemp is POSIX
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -130,7 +130,8 @@ TEST(ChecksTest, ComponentErrorsPassThroughUnchanged) {
 }
 
 TEST(RunnerTest, RunWritesEveryPassLineAndTheVerdict) {
-  std::ostringstream out, err;
+  std::ostringstream out;
+  std::ostringstream err;
   EXPECT_EQ(run_m09(out, err), 0);
   EXPECT_EQ(out.str(), std::string(kOrderLine) + kClockLine + kOfflineLine + kLastLines);
   EXPECT_EQ(err.str(), "");
@@ -138,7 +139,8 @@ TEST(RunnerTest, RunWritesEveryPassLineAndTheVerdict) {
 
 TEST(RunnerTest, ReportsTheFirstFailureAfterTheLinesThatHeld) {
   for (const std::string message : {"causal ordering differs", "", "two\nlines \\\""}) {
-    std::ostringstream out, err;
+    std::ostringstream out;
+    std::ostringstream err;
     const int status = run_protected(
         [&] {
           out << kOrderLine;
@@ -177,7 +179,8 @@ std::string Slurp(const std::string& path) {
 ProgramRun RunM09(const std::string& arguments) {
   std::string dir = ::testing::TempDir() + "m09-XXXXXX";
   if (mkdtemp(dir.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  const std::string out = dir + "/out", err = dir + "/err";
+  const std::string out = dir + "/out";
+  const std::string err = dir + "/err";
   const std::string command =
       std::string("'") + M09_PATH + "' " + arguments + " >" + out + " 2>" + err + " </dev/null";
   const int raw = std::system(command.c_str());

@@ -260,7 +260,7 @@ TEST(SnapshotRoundTripTest, WriteReadWriteIsAFixedPoint) {
     e.kind = value;
     e.entity_id = value;
     e.clock_domain = value;
-    e.message = value + "\t" + value + "\t";
+    e.message.append(value).append("\t").append(value).append("\t");
     e.wall_time_ns = n * 1000000007u;
     e.model_time = 18446744073709551615u - n++;
     timeline.append(e);

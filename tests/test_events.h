@@ -29,6 +29,7 @@ inline TimelineEvent Event(std::string_view id, std::string_view parent = {}) {
 // The ids of `events`, in order.
 inline std::vector<std::string> Ids(const std::vector<TimelineEvent>& events) {
   std::vector<std::string> ids;
+  ids.reserve(events.size());
   for (const TimelineEvent& e : events) ids.push_back(e.id);
   return ids;
 }
