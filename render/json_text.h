@@ -22,9 +22,6 @@ namespace quorix {
 // are quotes or backslashes. Refuses nothing. Cost: one pass, one buffer.
 std::string json_quote(std::string_view bytes);
 
-// Appends the quoted literal of `bytes` to `out`.
-void append_json_quoted(std::string& out, std::string_view bytes);
-
 }  // namespace quorix
 
 #endif  // QUORIX_RENDER_JSON_TEXT_H_

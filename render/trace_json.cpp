@@ -1,59 +1,62 @@
 #include "render/trace_json.h"
 
-#include <charconv>
-#include <cstdint>
 #include <string_view>
 
-#include "render/json_text.h"
+#include "render/json_writer.h"
 
 namespace quorix {
 namespace {
 
 using namespace std::string_view_literals;
+using json::quoted_size;
 
-constexpr std::string_view kEventKeys[] = {
-    "{\"clock_domain\":"sv, ",\"entity_id\":"sv, ",\"id\":"sv,
-    ",\"kind\":"sv,         ",\"message\":"sv,   ",\"model_time\":"sv,
-    ",\"parent\":"sv,       ",\"sequence\":"sv,  ",\"wall_time_ns\":"sv,
-};
-constexpr std::size_t kMaxDecimal = 20;  // digits of 2^64 - 1
+// The members of an event object, keys in ascending byte order.
+constexpr std::string_view kClockDomain = "{\"clock_domain\":";
+constexpr std::string_view kEntityId = ",\"entity_id\":";
+constexpr std::string_view kId = ",\"id\":";
+constexpr std::string_view kKind = ",\"kind\":";
+constexpr std::string_view kMessage = ",\"message\":";
+constexpr std::string_view kModelTime = ",\"model_time\":";
+constexpr std::string_view kParent = ",\"parent\":";
+constexpr std::string_view kSequence = ",\"sequence\":";
+constexpr std::string_view kWallTimeNs = ",\"wall_time_ns\":";
+constexpr std::size_t kEventKeysSize = kClockDomain.size() + kEntityId.size() + kId.size() +
+                                       kKind.size() + kMessage.size() + kModelTime.size() +
+                                       kParent.size() + kSequence.size() + kWallTimeNs.size();
 
-// The one number form: decimal digits, no sign, grouping or padding, and no
-// locale: to_chars depends on nothing but the value.
-void append_decimal(std::string& out, std::uint64_t value) {
-  char digits[kMaxDecimal];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, static_cast<std::size_t>(result.ptr - digits));
+constexpr std::string_view kSchema = "{\"schema\":";
+constexpr std::string_view kRootId = ",\"root_id\":";
+constexpr std::string_view kStatus = ",\"status\":";
+constexpr std::string_view kEvents = ",\"events\":[";
+constexpr std::string_view kEnd = "]}";
+
+std::size_t event_size(const TimelineEvent& e) {
+  return kEventKeysSize + quoted_size(e.clock_domain) + quoted_size(e.entity_id) +
+         quoted_size(e.id) + quoted_size(e.kind) + quoted_size(e.message) +
+         decimal_size(e.model_time) + quoted_size(e.parent) + decimal_size(e.sequence) +
+         decimal_size(e.wall_time_ns) + 1;
 }
 
-// Bytes of an event object when no string needs escaping; escapes add a few.
-std::size_t event_size_hint(const TimelineEvent& e) {
-  std::size_t size = 1 + 3 * kMaxDecimal + 6 * 2;  // "}", numbers, quotes
-  for (std::string_view key : kEventKeys) size += key.size();
-  return size + e.clock_domain.size() + e.entity_id.size() + e.id.size() + e.kind.size() +
-         e.message.size() + e.parent.size();
-}
-
-void append_event_json(std::string& out, const TimelineEvent& e) {
-  out.append(kEventKeys[0]);
-  append_json_quoted(out, e.clock_domain);
-  out.append(kEventKeys[1]);
-  append_json_quoted(out, e.entity_id);
-  out.append(kEventKeys[2]);
-  append_json_quoted(out, e.id);
-  out.append(kEventKeys[3]);
-  append_json_quoted(out, e.kind);
-  out.append(kEventKeys[4]);
-  append_json_quoted(out, e.message);
-  out.append(kEventKeys[5]);
-  append_decimal(out, e.model_time);
-  out.append(kEventKeys[6]);
-  append_json_quoted(out, e.parent);
-  out.append(kEventKeys[7]);
-  append_decimal(out, e.sequence);
-  out.append(kEventKeys[8]);
-  append_decimal(out, e.wall_time_ns);
-  out.push_back('}');
+void put_event(json::Cursor& out, const TimelineEvent& e) {
+  out.put(kClockDomain);
+  out.put_quoted(e.clock_domain);
+  out.put(kEntityId);
+  out.put_quoted(e.entity_id);
+  out.put(kId);
+  out.put_quoted(e.id);
+  out.put(kKind);
+  out.put_quoted(e.kind);
+  out.put(kMessage);
+  out.put_quoted(e.message);
+  out.put(kModelTime);
+  out.put_decimal(e.model_time);
+  out.put(kParent);
+  out.put_quoted(e.parent);
+  out.put(kSequence);
+  out.put_decimal(e.sequence);
+  out.put(kWallTimeNs);
+  out.put_decimal(e.wall_time_ns);
+  out.put('}');
 }
 
 }  // namespace
@@ -70,30 +73,30 @@ std::string trace_status_name(TraceStatus status) {
 }
 
 std::string render_event_json(const TimelineEvent& event) {
-  std::string out;
-  out.reserve(event_size_hint(event));
-  append_event_json(out, event);
-  return out;
+  return json::build(event_size(event), [&event](json::Cursor& out) { put_event(out, event); });
 }
 
 std::string render_trace_json(const CausalTrace& trace) {
-  std::size_t size = 64 + trace.schema.size() + trace.root_id.size();
-  for (const TimelineEvent& e : trace.events) size += 1 + event_size_hint(e);
-  std::string out;
-  out.reserve(size);
-  out.append("{\"schema\":"sv);
-  append_json_quoted(out, trace.schema);
-  out.append(",\"root_id\":"sv);
-  append_json_quoted(out, trace.root_id);
-  out.append(",\"status\":"sv);
-  append_json_quoted(out, trace_status_name(trace.status));  // short: no allocation
-  out.append(",\"events\":["sv);
-  for (std::size_t i = 0; i < trace.events.size(); ++i) {
-    if (i != 0) out.push_back(',');
-    append_event_json(out, trace.events[i]);
-  }
-  out.append("]}"sv);
-  return out;
+  const std::string status = trace_status_name(trace.status);  // short: no allocation
+  std::size_t size = kSchema.size() + quoted_size(trace.schema) + kRootId.size() +
+                     quoted_size(trace.root_id) + kStatus.size() + quoted_size(status) +
+                     kEvents.size() + kEnd.size();
+  for (const TimelineEvent& e : trace.events) size += event_size(e);
+  if (!trace.events.empty()) size += trace.events.size() - 1;  // the commas between events
+  return json::build(size, [&](json::Cursor& out) {
+    out.put(kSchema);
+    out.put_quoted(trace.schema);
+    out.put(kRootId);
+    out.put_quoted(trace.root_id);
+    out.put(kStatus);
+    out.put_quoted(status);
+    out.put(kEvents);
+    for (std::size_t i = 0; i < trace.events.size(); ++i) {
+      if (i != 0) out.put(',');
+      put_event(out, trace.events[i]);
+    }
+    out.put(kEnd);
+  });
 }
 
 }  // namespace quorix

@@ -65,12 +65,18 @@ std::uint64_t parse_number(std::string_view field) {
   bool negative = false;
   if (i < field.size() && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
   if (i == field.size() || !is_digit(field[i])) throw std::invalid_argument(kNoDigit);
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  // Nineteen digits always fit; only from the twentieth on can the value
+  // pass 2^64 - 1, so only there is it checked.
+  const std::size_t first = i;
   std::uint64_t value = 0;
+  for (; i < field.size() && i - first < 19 && is_digit(field[i]); ++i) {
+    value = value * 10 + static_cast<std::uint64_t>(field[i] - '0');
+  }
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
   bool overflow = false;
-  for (; i < field.size() && is_digit(field[i]); ++i) {
+  for (; i < field.size() && is_digit(field[i]); ++i) {  // keep reading: all digits count
     const auto digit = static_cast<std::uint64_t>(field[i] - '0');
-    if (value > (kMax - digit) / 10) overflow = true;  // keep reading: all digits count
+    if (value > (kMax - digit) / 10) overflow = true;
     value = value * 10 + digit;
   }
   if (overflow) throw std::out_of_range(kOutOfRange);

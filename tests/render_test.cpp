@@ -9,6 +9,7 @@
 #include "render/json_text.h"
 #include "render/trace_json.h"
 #include "test_events.h"
+#include "timeline/text_form.h"
 #include "timeline/timeline.h"
 
 namespace quorix {
@@ -48,6 +49,21 @@ TEST(JsonQuoteTest, CopiesEveryOtherByteValue) {
     const std::string expected = "\"" + (escaped ? "\\" + input : input) + "\"";
     EXPECT_EQ(json_quote(input), expected) << "byte " << b;
   }
+}
+
+// A size one short would let a document overrun its buffer.
+TEST(NumberTextTest, SizeMatchesTheDigitsAtEveryPowerOfTen) {
+  std::uint64_t power = 1;
+  for (int digits = 1; digits <= 20; ++digits, power *= 10) {
+    for (const std::uint64_t value : {power - 1, power, power + 1, power * 2 - 1}) {
+      char text[kMaxDecimalDigits];
+      const auto written = static_cast<std::size_t>(put_decimal(text, value) - text);
+      EXPECT_EQ(decimal_size(value), written) << value;
+    }
+    if (digits == 20) break;
+  }
+  EXPECT_EQ(decimal_size(0), 1u);
+  EXPECT_EQ(decimal_size(18446744073709551615u), 20u);
 }
 
 // The documents of the harness's own timeline, built by the real store.

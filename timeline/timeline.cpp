@@ -1,7 +1,9 @@
 #include "timeline/timeline.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -14,6 +16,28 @@ constexpr const char kIdNotUnique[] = "timeline event id must be unique";
 constexpr const char kProvenanceCycle[] = "causal provenance cycle";
 
 }  // namespace
+
+bool Timeline::IdLess::operator()(std::string_view a, std::string_view b) const noexcept {
+  const std::size_t common = std::min(a.size(), b.size());
+  std::size_t i = 0;
+  for (; i + 8 <= common; i += 8) {
+    std::uint64_t x;
+    std::uint64_t y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) {
+        x = __builtin_bswap64(x);  // so that the first byte is the most significant
+        y = __builtin_bswap64(y);
+      }
+      return x < y;
+    }
+  }
+  for (; i < common; ++i) {
+    if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+  }
+  return a.size() < b.size();
+}
 
 Timeline::Timeline(std::uint64_t capacity) : capacity_(capacity) {
   if (capacity_ == 0) throw std::invalid_argument(kCapacityNotPositive);
@@ -65,7 +89,7 @@ void Timeline::append(TimelineEvent event) {
   // Allocate everything before anything visible changes, so that a failure
   // leaves the timeline exactly as it was.
   auto new_unknown = unknown_parents_.end();
-  if (!event.parent.empty() && provenance_.find(event.parent) == provenance_.end()) {
+  if (!event.parent.empty() && !is_known_near(known, event.parent)) {
     const auto [it, inserted] = unknown_parents_.insert(event.parent);
     if (inserted) new_unknown = it;
   }
@@ -97,7 +121,18 @@ void Timeline::append(TimelineEvent event) {
   while (retained_.size() > capacity_) pop_oldest();
 }
 
+bool Timeline::is_known_near(Provenance::const_iterator place, std::string_view id) const {
+  // A parent is most often the id just before the new one: look there first.
+  if (place != provenance_.begin() && std::prev(place)->first == id) return true;
+  if (place != provenance_.end() && place->first == id) return true;
+  return provenance_.find(id) != provenance_.end();
+}
+
 void Timeline::pop_oldest() noexcept {
+  // The entries of the records that leave next were touched long ago; ask
+  // for them now so that a later eviction does not wait for memory.
+  constexpr std::size_t kAhead = 8;
+  if (retained_known_.size() > kAhead) __builtin_prefetch(retained_known_[kAhead], 1);
   const TimelineEvent& oldest = retained_.front();
   Known& known = *retained_known_.front();
   assert(known.oldest == &oldest);  // the index always names the oldest record
@@ -167,12 +202,13 @@ std::optional<std::uint64_t> Timeline::evicted_sequence(std::string_view id) con
 void Timeline::restore_event(TimelineEvent record) {
   retained_.push_back(std::move(record));  // has no effect if it throws
   TimelineEvent& placed = retained_.back();
-  auto known = provenance_.find(placed.id);
+  auto known = provenance_.lower_bound(placed.id);  // also where a new id goes
+  const bool was_known = known != provenance_.end() && known->first == placed.id;
   const auto named = unknown_parents_.find(placed.id);
   // Only a record that gives a known id another link, or arrives after a
   // known event named it as a parent, can close a cycle.
   const bool may_close_cycle =
-      known != provenance_.end() || named != unknown_parents_.end() || placed.parent == placed.id;
+      was_known || named != unknown_parents_.end() || placed.parent == placed.id;
 
   auto new_unknown = unknown_parents_.end();
   auto new_duplicate = duplicates_.end();
@@ -180,12 +216,12 @@ void Timeline::restore_event(TimelineEvent record) {
   bool indexed = false;
   try {
     if (!placed.parent.empty() && placed.parent != placed.id &&
-        provenance_.find(placed.parent) == provenance_.end()) {
+        !is_known_near(known, placed.parent)) {
       const auto [it, added] = unknown_parents_.insert(placed.parent);
       if (added) new_unknown = it;
     }
-    if (known == provenance_.end()) {
-      known = provenance_.try_emplace(placed.id, Known{placed.parent}).first;
+    if (!was_known) {
+      known = provenance_.emplace_hint(known, placed.id, Known{placed.parent});
       inserted = true;
     }
     retained_known_.push_back(&known->second);

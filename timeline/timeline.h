@@ -128,14 +128,24 @@ class Timeline {
     std::uint64_t evicted_sequence = 0;
     bool evicted = false;
   };
-  // Ordered by bytes; `std::less<>` lets a string_view look up a key
-  // without building a string. Ids that share long prefixes and arrive in
-  // order, as event ids do, keep lookups on a path that stays in cache.
-  using Provenance = std::map<std::string, Known, std::less<>>;
+  // Byte-wise lexicographic order (on a common prefix the shorter id comes
+  // first), eight bytes at a time. Transparent, so that a string_view looks
+  // up a key without building a string.
+  struct IdLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept;
+  };
+  // Ids that share long prefixes and arrive in order, as event ids do, keep
+  // lookups on a path that stays in cache.
+  using Provenance = std::map<std::string, Known, IdLess>;
 
   // Throws "causal provenance cycle" if `parent`'s known chain reaches `id`,
   // or runs round a ring of restored records.
   void check_no_cycle(std::string_view id, std::string_view parent) const;
+
+  // Whether `id` is known; `place` is where a lookup should start, near
+  // where the id would stand.
+  bool is_known_near(Provenance::const_iterator place, std::string_view id) const;
 
   // Points the index entries at this timeline's own records.
   void rebuild_index();
