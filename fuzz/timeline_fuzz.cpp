@@ -159,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TimelineEvent event;
     event.id = id;
     event.parent = other;
-    event.message = "m" + std::to_string(++stamp);
+    event.message = std::to_string(++stamp);
     event.sequence = stamp;  // what append must overwrite and restore keep
     switch (op % 8) {
       case 0: {  // a trace of `other`
