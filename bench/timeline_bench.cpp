@@ -93,7 +93,8 @@ BENCHMARK(BM_Trace)->Arg(10)->Arg(1000);
 // The walk that scans the retained window from the oldest record at every
 // step: the reference the index is measured against.
 CausalTrace ScanTrace(const Timeline& timeline, std::string_view id) {
-  CausalTrace trace{quorix::kCausalTraceSchema, std::string(id), quorix::TraceStatus::not_found, {}};
+  CausalTrace trace{
+      quorix::kCausalTraceSchema, std::string(id), quorix::TraceStatus::not_found, {}};
   const auto& retained = timeline.retained_events();
   std::string_view current = id;
   while (!current.empty()) {

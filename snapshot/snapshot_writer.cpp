@@ -31,11 +31,10 @@ std::size_t record_size(const TimelineEvent& e) {
 std::string write_timeline_snapshot(const Timeline& timeline) {
   const auto& retained = timeline.retained_events();
   std::size_t size = kHeaderStart.size() + decimal_size(timeline.capacity()) + 1 +
-                     decimal_size(timeline.next_sequence()) + 1 + decimal_size(retained.size()) +
-                     1;
+                     decimal_size(timeline.next_sequence()) + 1 + decimal_size(retained.size()) + 1;
   for (const TimelineEvent& e : retained) size += record_size(e);
 
-  // One buffer of exact size, written through a cursor.
+  // One buffer of exact size, written through a pointer.
   std::string text(size, '\0');
   char* out = put_bytes(text.data(), kHeaderStart);
   out = put_decimal(out, timeline.capacity());

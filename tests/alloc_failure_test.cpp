@@ -106,9 +106,25 @@ TEST(AllocationFailureTest, EveryOperationSurvivesEveryFailure) {
   const TimelineEvent next = LongEvent("d", "c");
   // Each run appends to a fresh copy of the full timeline, so every run evicts.
   std::optional<Timeline> target;
-  int points = FailEachAllocation([&] { target->append(next); },
-                                  [&] { EXPECT_EQ(write_timeline_snapshot(*target), before); },
-                                  [&] { target = timeline; });
+  const auto unchanged = [&] { EXPECT_EQ(write_timeline_snapshot(*target), before); };
+  const auto reset = [&] { target = timeline; };
+  int points = FailEachAllocation([&] { target->append(next); }, unchanged, reset);
+  // A parent never seen is remembered as one, which allocates too.
+  points += FailEachAllocation([&] { target->append(LongEvent("e", "unseen")); }, unchanged, reset);
+  // A duplicate id restored: another index entry, and a parent overwritten.
+  points +=
+      FailEachAllocation([&] { target->restore_event(LongEvent("a", "z")); }, unchanged, reset);
+  points += FailEachAllocation([&] { Timeline moved(std::move(*target)); }, unchanged, reset);
+  // A duplicate makes verify_acyclic search the links, which allocates.
+  const auto reset_with_duplicate = [&] {
+    reset();
+    target->restore_event(LongEvent("c", ""));
+  };
+  reset_with_duplicate();
+  const std::string duplicated = write_timeline_snapshot(*target);
+  points += FailEachAllocation([&] { target->verify_acyclic(); },
+                               [&] { EXPECT_EQ(write_timeline_snapshot(*target), duplicated); },
+                               reset_with_duplicate);
   timeline.append(next);
   EXPECT_EQ(timeline.evicted_sequence("a" + kLong), 1u);
 

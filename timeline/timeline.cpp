@@ -56,8 +56,36 @@ Timeline::Timeline(const Timeline& other)
 }
 
 Timeline& Timeline::operator=(const Timeline& other) {
-  if (this != &other) *this = Timeline(other);
+  if (this != &other) {
+    Timeline copy(other);
+    swap(copy);
+  }
   return *this;
+}
+
+// Everything that can fail to allocate happens in the constructor of the
+// empty timeline; the exchange that follows cannot fail half-way.
+Timeline::Timeline(Timeline&& other) : Timeline(other.capacity_) { swap(other); }
+
+Timeline& Timeline::operator=(Timeline&& other) {
+  if (this != &other) {
+    Timeline moved(std::move(other));
+    swap(moved);
+  }
+  return *this;
+}
+
+void Timeline::swap(Timeline& other) noexcept {
+  std::swap(capacity_, other.capacity_);
+  std::swap(next_sequence_, other.next_sequence_);
+  retained_.swap(other.retained_);
+  retained_known_.swap(other.retained_known_);
+  provenance_.swap(other.provenance_);
+  std::swap(evicted_count_, other.evicted_count_);
+  duplicates_.swap(other.duplicates_);
+  unknown_parents_.swap(other.unknown_parents_);
+  std::swap(provenance_acyclic_, other.provenance_acyclic_);
+  std::swap(links_acyclic_, other.links_acyclic_);
 }
 
 void Timeline::rebuild_index() {
@@ -139,8 +167,9 @@ void Timeline::pop_oldest() noexcept {
   if (!known.evicted) ++evicted_count_;
   known.evicted = true;
   known.evicted_sequence = oldest.sequence;  // a later duplicate overwrites an earlier one
-  const auto later = duplicates_.find(std::string_view(oldest.id));
-  if (later == duplicates_.end()) {
+  // The first of the equal keys: they stand in the order they were restored.
+  const auto later = duplicates_.lower_bound(std::string_view(oldest.id));
+  if (later == duplicates_.end() || later->first != oldest.id) {
     known.oldest = nullptr;
   } else {
     known.oldest = later->second;

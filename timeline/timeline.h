@@ -41,12 +41,13 @@ class Timeline {
 
   // A timeline is a value: a copy holds copies of every record and answers
   // everything as the original does (cost: linear in its size); a move
-  // takes the records over without copying them, and leaves `other` valid
-  // only for assignment and destruction.
+  // takes the records over without copying them and leaves `other` empty,
+  // with its capacity. A copy or move that fails to allocate changes
+  // neither side.
   Timeline(const Timeline& other);
   Timeline& operator=(const Timeline& other);
-  Timeline(Timeline&& other) = default;
-  Timeline& operator=(Timeline&& other) = default;
+  Timeline(Timeline&& other);
+  Timeline& operator=(Timeline&& other);
   ~Timeline() = default;
 
   // Checks `event`, gives it the next sequence number (whatever the caller
@@ -135,8 +136,6 @@ class Timeline {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const noexcept;
   };
-  // Ids that share long prefixes and arrive in order, as event ids do, keep
-  // lookups on a path that stays in cache.
   using Provenance = std::map<std::string, Known, IdLess>;
 
   // Throws "causal provenance cycle" if `parent`'s known chain reaches `id`,
@@ -149,6 +148,9 @@ class Timeline {
 
   // Points the index entries at this timeline's own records.
   void rebuild_index();
+
+  // Exchanges every member with `other`'s. Allocates nothing.
+  void swap(Timeline& other) noexcept;
 
   // Evicts the oldest retained record: records its sequence number and
   // moves the index of its id to the next record with that id, if any.
