@@ -148,7 +148,7 @@ void BM_RenderTrace(benchmark::State& state) {
     benchmark::DoNotOptimize(json.data());
   }
   state.SetItemsProcessed(state.iterations() * 100);
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
 }
 BENCHMARK(BM_RenderTrace);
 
@@ -167,7 +167,7 @@ void BM_WriteSnapshot(benchmark::State& state) {
     benchmark::DoNotOptimize(text.data());
   }
   state.SetItemsProcessed(state.iterations() * 100000);
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
 }
 BENCHMARK(BM_WriteSnapshot)->Unit(benchmark::kMillisecond);
 
@@ -181,7 +181,7 @@ void BM_ReadSnapshot(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * 100000);
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 BENCHMARK(BM_ReadSnapshot)->Unit(benchmark::kMillisecond);
 
@@ -197,7 +197,7 @@ void BM_MemcpyReference(benchmark::State& state) {
     std::memcpy(copy.data(), source.data(), size);
     benchmark::DoNotOptimize(copy.data());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size));
 }
 BENCHMARK(BM_MemcpyReference)->Arg(0)->Arg(1);
 

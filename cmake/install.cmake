@@ -19,7 +19,8 @@ foreach(subsystem IN ITEMS timeline render snapshot)
     SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${subsystem}/
           DESTINATION ${QUORIX_HEADER_DIR}/${subsystem}
-          FILES_MATCHING PATTERN "*.h")
+          FILES_MATCHING PATTERN "*.h"
+          PATTERN "json_writer.h" EXCLUDE)  # the renderer's own, not part of its interface
 endforeach()
 
 install(TARGETS quorix_timeline quorix_render quorix_snapshot quorix_all

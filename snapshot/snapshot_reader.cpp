@@ -110,12 +110,12 @@ TimelineEvent parse_record(std::string_view line) {
 
 }  // namespace
 
-Timeline read_timeline_snapshot(std::string_view view) {
+Timeline read_timeline_snapshot(std::string_view text) {
   // A private copy: the caller's bytes need to stay valid only for the call.
-  std::string text(view);
-  const Header header = read_header(text);
+  std::string owned(text);
+  const Header header = read_header(owned);
   Timeline timeline(header.capacity);
-  std::string_view rest = std::string_view(text).substr(header.size);
+  std::string_view rest = std::string_view(owned).substr(header.size);
   for (std::uint64_t i = 0; i < header.record_count; ++i) {
     if (rest.empty()) throw std::invalid_argument(kTruncatedSnapshot);
     const std::size_t end = rest.find('\n');

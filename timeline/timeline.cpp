@@ -65,8 +65,10 @@ Timeline& Timeline::operator=(const Timeline& other) {
 
 // Everything that can fail to allocate happens in the constructor of the
 // empty timeline; the exchange that follows cannot fail half-way.
+// NOLINTNEXTLINE(performance-noexcept-move-constructor,bugprone-exception-escape)
 Timeline::Timeline(Timeline&& other) : Timeline(other.capacity_) { swap(other); }
 
+// NOLINTNEXTLINE(performance-noexcept-move-constructor,bugprone-exception-escape)
 Timeline& Timeline::operator=(Timeline&& other) {
   if (this != &other) {
     Timeline moved(std::move(other));

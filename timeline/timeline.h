@@ -46,7 +46,10 @@ class Timeline {
   // neither side.
   Timeline(const Timeline& other);
   Timeline& operator=(const Timeline& other);
+  // Not noexcept: the emptied source gets fresh containers, which allocate.
+  // NOLINTNEXTLINE(performance-noexcept-move-constructor,bugprone-exception-escape)
   Timeline(Timeline&& other);
+  // NOLINTNEXTLINE(performance-noexcept-move-constructor,bugprone-exception-escape)
   Timeline& operator=(Timeline&& other);
   ~Timeline() = default;
 
