@@ -6,22 +6,21 @@ include(CMakePackageConfigHelpers)
 
 set(QUORIX_PACKAGE quorix_timeline)
 set(QUORIX_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${QUORIX_PACKAGE})
-# A directory of its own, so that headers named timeline/ or render/ do not
-# land beside other libraries' headers in a shared include directory.
-set(QUORIX_HEADER_DIR ${CMAKE_INSTALL_INCLUDEDIR}/quorix)
-
-target_include_directories(quorix_timeline INTERFACE $<INSTALL_INTERFACE:${QUORIX_HEADER_DIR}>)
+# Consumers include <quorix/timeline/...>, <quorix/render/...> and
+# <quorix/snapshot/...>: a directory of our own under the include directory.
+target_include_directories(quorix_timeline INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 foreach(subsystem IN ITEMS timeline render snapshot)
   set_target_properties(quorix_${subsystem} PROPERTIES
     EXPORT_NAME ${subsystem}
     VERSION ${PROJECT_VERSION}
     # Before 1.0 a minor release may change the interface.
     SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${subsystem}/
-          DESTINATION ${QUORIX_HEADER_DIR}/${subsystem}
-          FILES_MATCHING PATTERN "*.h"
-          PATTERN "json_writer.h" EXCLUDE)  # the renderer's own, not part of its interface
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${subsystem}/include/
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 endforeach()
+
+install(FILES ${PROJECT_BINARY_DIR}/include/quorix/version.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorix)
 
 install(TARGETS quorix_timeline quorix_render quorix_snapshot quorix_all
         EXPORT ${QUORIX_PACKAGE}-targets)

@@ -5,9 +5,9 @@
 #include <string>
 #include <utility>
 
-#include "render/trace_json.h"
-#include "snapshot/snapshot.h"
-#include "timeline/timeline.h"
+#include <quorix/render/trace_json.h>
+#include <quorix/snapshot/snapshot.h>
+#include <quorix/timeline/timeline.h>
 
 namespace {
 

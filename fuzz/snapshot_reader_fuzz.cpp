@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include <quorix/snapshot/snapshot.h>
+#include <quorix/timeline/timeline.h>
 #include "fuzz/fuzz_check.h"
-#include "snapshot/snapshot.h"
-#include "timeline/timeline.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include <quorix/snapshot/snapshot.h>
+#include <quorix/timeline/timeline.h>
 #include "fuzz/fuzz_check.h"
-#include "snapshot/snapshot.h"
-#include "timeline/timeline.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <utility>
 
+#include <quorix/render/trace_json.h>
+#include <quorix/snapshot/snapshot.h>
 #include "harness/require.h"
-#include "render/trace_json.h"
-#include "snapshot/snapshot.h"
 
 namespace quorix::m09 {
 namespace {

@@ -13,8 +13,8 @@
 #include <ostream>
 #include <string>
 
-#include "timeline/causal_trace.h"
-#include "timeline/timeline.h"
+#include <quorix/timeline/causal_trace.h>
+#include <quorix/timeline/timeline.h>
 
 namespace quorix::m09 {
 

@@ -2,10 +2,10 @@
 
 #include <string>
 
+#include <quorix/render/trace_json.h>
+#include <quorix/timeline/causal_trace.h>
+#include <quorix/timeline/timeline.h>
 #include "harness/checks.h"
-#include "render/trace_json.h"
-#include "timeline/causal_trace.h"
-#include "timeline/timeline.h"
 
 namespace quorix::m09 {
 

@@ -1,4 +1,4 @@
-#include "render/json_text.h"
+#include <quorix/render/json_text.h>
 
 #include "render/json_writer.h"
 

@@ -1,4 +1,4 @@
-#include "render/trace_json.h"
+#include <quorix/render/trace_json.h>
 
 #include <string_view>
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "snapshot/snapshot.h"
+#include <quorix/snapshot/snapshot.h>
 
 namespace quorix {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "snapshot/snapshot.h"
+#include <quorix/snapshot/snapshot.h>
 #include "timeline/text_form.h"
 
 namespace quorix {

@@ -11,9 +11,9 @@
 #include <string>
 #include <typeinfo>
 
-#include "render/trace_json.h"
-#include "snapshot/snapshot.h"
-#include "timeline/timeline.h"
+#include <quorix/render/trace_json.h>
+#include <quorix/snapshot/snapshot.h>
+#include <quorix/timeline/timeline.h>
 
 namespace {
 

@@ -5,12 +5,12 @@
 #include <locale>
 #include <string>
 
+#include <quorix/render/json_text.h>
+#include <quorix/render/trace_json.h>
+#include <quorix/timeline/timeline.h>
 #include "harness/checks.h"
-#include "render/json_text.h"
-#include "render/trace_json.h"
 #include "test_events.h"
 #include "timeline/text_form.h"
-#include "timeline/timeline.h"
 
 namespace quorix {
 namespace {

@@ -1,4 +1,4 @@
-#include "snapshot/snapshot.h"
+#include <quorix/snapshot/snapshot.h>
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <typeinfo>
 #include <vector>
 
+#include <quorix/timeline/timeline.h>
 #include "harness/checks.h"
 #include "test_events.h"
-#include "timeline/timeline.h"
 
 namespace quorix {
 namespace {

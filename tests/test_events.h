@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "timeline/timeline.h"
-#include "timeline/timeline_event.h"
+#include <quorix/timeline/timeline.h>
+#include <quorix/timeline/timeline_event.h>
 
 namespace quorix::testing {
 

@@ -1,4 +1,4 @@
-#include "timeline/timeline.h"
+#include <quorix/timeline/timeline.h>
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 #include <utility>
 #include <vector>
 
+#include <quorix/timeline/causal_trace.h>
+#include <quorix/timeline/timeline.h>
 #include "test_events.h"
-#include "timeline/causal_trace.h"
-#include "timeline/timeline.h"
 
 namespace quorix {
 namespace {

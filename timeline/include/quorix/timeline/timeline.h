@@ -28,8 +28,8 @@
 #include <string>
 #include <string_view>
 
-#include "timeline/causal_trace.h"
-#include "timeline/timeline_event.h"
+#include <quorix/timeline/causal_trace.h>
+#include <quorix/timeline/timeline_event.h>
 
 namespace quorix {
 

@@ -18,8 +18,8 @@
 
 #include <string>
 
-#include "timeline/causal_trace.h"
-#include "timeline/timeline_event.h"
+#include <quorix/timeline/causal_trace.h>
+#include <quorix/timeline/timeline_event.h>
 
 namespace quorix {
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "timeline/timeline.h"
+#include <quorix/timeline/timeline.h>
 
 namespace quorix {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "timeline/timeline_event.h"
+#include <quorix/timeline/timeline_event.h>
 
 namespace quorix {
 
