@@ -7,7 +7,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -19,221 +18,179 @@ namespace {
 using testing::Event;
 using testing::RetainedIds;
 using Ids = std::vector<std::string>;
+using Links = std::vector<std::pair<std::string, std::string>>;  // id, parent
 
-// Everything observable about a timeline, for the ids a test cares about.
+// Everything observable about a timeline, for the ids a test probes.
 struct State {
-  std::uint64_t capacity;
   std::uint64_t next_sequence;
   std::vector<TimelineEvent> retained;
-  std::size_t provenance_size;
-  std::size_t evicted_size;
-  std::vector<std::optional<std::string>> parents;
-  std::vector<std::optional<std::uint64_t>> evicted;
+  std::uint64_t known, evicted;
+  std::vector<bool> knows;
+  std::vector<std::optional<std::uint64_t>> evicted_sequences;
   bool operator==(const State&) const = default;
 };
 
-class TimelineTest : public ::testing::Test {
- protected:
-  void Append(std::string_view id, std::string_view parent = {}) {
-    timeline_.append(Event(id, parent));
+State Capture(const Timeline& t) {
+  State s{t.next_sequence(),
+          {t.retained_events().begin(), t.retained_events().end()},
+          t.known_ids(),
+          t.evicted_ids(),
+          {},
+          {}};
+  for (const char* id : {"", "a", "b", "c", "d", "x", "y"}) {
+    s.knows.push_back(t.knows(id));
+    s.evicted_sequences.push_back(t.evicted_sequence(id));
   }
-
-  // Appends and returns the exception's type-checked message, or "accepted".
-  std::string Refusal(TimelineEvent event) {
-    try {
-      timeline_.append(std::move(event));
-    } catch (const std::invalid_argument& e) {
-      return e.what();
-    }
-    return "accepted";
-  }
-
-  State Capture(const Ids& ids) const {
-    State s{timeline_.capacity(),
-            timeline_.next_sequence(),
-            {timeline_.retained_events().begin(), timeline_.retained_events().end()},
-            timeline_.provenance_size(),
-            timeline_.evicted_size(),
-            {},
-            {}};
-    for (const std::string& id : ids) {
-      const auto parent = timeline_.provenance_parent(id);
-      s.parents.push_back(parent ? std::optional<std::string>(*parent) : std::nullopt);
-      s.evicted.push_back(timeline_.evicted_sequence(id));
-    }
-    return s;
-  }
-
-  std::vector<std::uint64_t> Sequences() const {
-    std::vector<std::uint64_t> seqs;
-    for (const TimelineEvent& e : timeline_.retained_events()) seqs.push_back(e.sequence);
-    return seqs;
-  }
-
-  Timeline timeline_{4};
-};
-
-TEST_F(TimelineTest, CapacityZeroIsRefused) {
-  try {
-    Timeline t(0);
-    FAIL() << "capacity 0 accepted";
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "timeline capacity must be positive");
-  }
+  return s;
 }
 
-TEST_F(TimelineTest, NumbersRetainsAndEvicts) {
+// The message of the std::invalid_argument that append throws, or "none".
+std::string Offer(Timeline& t, TimelineEvent event) {
+  return testing::InvalidArgument([&] { t.append(std::move(event)); });
+}
+
+Timeline Build(std::uint64_t capacity, const Links& restored, const Links& appended) {
+  Timeline t(capacity);
+  for (const auto& [id, parent] : restored) t.restore_event(Event(id, parent));
+  for (const auto& [id, parent] : appended) t.append(Event(id, parent));
+  return t;
+}
+
+constexpr const char* kUnique = "timeline event id must be unique";
+constexpr const char* kCycle = "causal provenance cycle";
+
+TEST(TimelineTest, CapacityZeroIsRefused) {
+  EXPECT_EQ(testing::InvalidArgument([] { Timeline t(0); }), "timeline capacity must be positive");
+}
+
+TEST(TimelineTest, NumbersRetainsAndEvicts) {
+  Timeline t(4);
   TimelineEvent first = Event("e1");
   first.sequence = 99;  // overwritten
-  timeline_.append(std::move(first));
-  for (const char* id : {"e2", "e3", "e4", "e5"}) Append(id);
-  EXPECT_EQ(RetainedIds(timeline_), (Ids{"e2", "e3", "e4", "e5"}));
-  EXPECT_EQ(Sequences(), (std::vector<std::uint64_t>{2, 3, 4, 5}));
-  EXPECT_EQ(timeline_.next_sequence(), 6u);
-  EXPECT_EQ(timeline_.evicted_sequence("e1"), 1u);
-  EXPECT_EQ(timeline_.evicted_size(), 1u);
-  // An evicted id stays known, with its parent.
-  EXPECT_EQ(timeline_.provenance_parent("e1"), std::string_view());
-  EXPECT_EQ(timeline_.provenance_size(), 5u);
-
-  timeline_ = Timeline(1);  // every event after the first evicts its predecessor
-  Append("a");
-  Append("b", "a");
-  EXPECT_EQ(RetainedIds(timeline_), Ids{"b"});
-  EXPECT_EQ(timeline_.evicted_sequence("a"), 1u);
+  t.append(std::move(first));
+  for (const char* id : {"e2", "e3", "e4", "e5"}) t.append(Event(id, "e1"));
+  EXPECT_EQ(RetainedIds(t), (Ids{"e2", "e3", "e4", "e5"}));
+  EXPECT_EQ(t.retained_events().front().sequence, 2u);
+  EXPECT_EQ(t.next_sequence(), 6u);
+  EXPECT_EQ(t.evicted_sequence("e1"), 1u);
+  EXPECT_EQ(t.evicted_ids(), 1u);
+  EXPECT_TRUE(t.knows("e1"));  // an evicted id stays known
+  EXPECT_FALSE(t.knows("e0"));
 }
 
-TEST_F(TimelineTest, AcceptsParentsThatAreUnknownOrEvicted) {
-  timeline_ = Timeline(1);
-  Append("a", "never-appended");
-  Append("b", "a");  // evicts "a"
-  Append("c", "a");  // names an evicted parent
-  EXPECT_EQ(RetainedIds(timeline_), Ids{"c"});
-  EXPECT_EQ(timeline_.provenance_parent("a"), "never-appended");
-}
-
-TEST_F(TimelineTest, IdsAreComparedByLengthAndBytes) {
-  using std::string_literals::operator""s;
-  Append("a\0b"s);
-  Append("a\0c"s);
-  Append("a");
-  Append("a\0"s, "a\0b"s);
-  EXPECT_EQ(timeline_.provenance_size(), 4u);
-  EXPECT_EQ(timeline_.provenance_parent("a\0"s), "a\0b"s);
-  EXPECT_EQ(Refusal(Event("a\0c"s)), "timeline event id must be unique");
-}
-
-// Each refusal leaves the whole state as it was and consumes no number.
-struct RefusalCase {
+// Each row appends `before` in order, then offers one event. A refusal must
+// leave everything as it was and consume no sequence number.
+struct OfferCase {
   const char* name;
   std::uint64_t capacity;
-  std::vector<std::pair<std::string, std::string>> before;  // appended: id, parent
+  Links restored, before;
   TimelineEvent offered;
-  const char* message;
+  const char* expected;  // a message, or "none" for accepted
 };
 
-TEST_F(TimelineTest, RefusalsChangeNothing) {
-  const RefusalCase cases[] = {
-      {"empty id", 4, {{"a", ""}}, Event("", "a"), "timeline event id must be unique"},
-      {"empty id and parent", 4, {}, Event(""), "timeline event id must be unique"},
-      {"retained duplicate", 4, {{"a", ""}}, Event("a"), "timeline event id must be unique"},
-      {"evicted duplicate",
+TEST(TimelineTest, AppendDecidesUniquenessAndCyclesInAnyOrder) {
+  const OfferCase cases[] = {
+      {"root", 4, {}, {}, Event("a"), "none"},
+      {"unknown parent", 4, {}, {}, Event("a", "never"), "none"},
+      {"evicted parent", 1, {}, {{"a", ""}, {"b", ""}}, Event("c", "a"), "none"},
+      {"empty id", 4, {}, {{"a", ""}}, Event("", "a"), kUnique},
+      {"retained duplicate", 4, {}, {{"a", ""}}, Event("a"), kUnique},
+      {"evicted duplicate", 1, {}, {{"a", ""}, {"b", "a"}}, Event("a"), kUnique},
+      {"restored duplicate", 4, {{"a", ""}}, {}, Event("a"), kUnique},
+      // The checks' order: a duplicate is reported before a self-parent.
+      {"duplicate naming itself", 4, {}, {{"a", ""}}, Event("a", "a"), kUnique},
+      {"cycle of one", 4, {}, {}, Event("x", "x"), kCycle},
+      {"cycle of two", 4, {}, {{"b", "a"}}, Event("a", "b"), kCycle},
+      {"cycle of three", 4, {}, {{"c", "a"}, {"b", "c"}}, Event("a", "b"), kCycle},
+      // "b" left the window, but its link to "a" still closes the ring.
+      {"cycle through evicted",
        1,
-       {{"a", ""}, {"b", "a"}},
-       Event("a"),
-       "timeline event id must be unique"},
-      // A duplicate is reported before a self-parent cycle: the checks' order.
-      {"duplicate naming itself",
-       4,
-       {{"a", ""}},
-       Event("a", "a"),
-       "timeline event id must be unique"},
-      {"cycle of length 1", 4, {}, Event("x", "x"), "causal provenance cycle"},
-      {"cycle of length 2", 4, {{"b", "a"}}, Event("a", "b"), "causal provenance cycle"},
-      {"cycle of length 3",
-       4,
-       {{"c", "a"}, {"b", "c"}},
-       Event("a", "b"),
-       "causal provenance cycle"},
-      // "b" has left the window, but its link to "a" still closes the ring.
-      {"cycle through an evicted event",
-       1,
+       {},
        {{"b", "a"}, {"c", "b"}, {"d", ""}},
        Event("a", "c"),
-       "causal provenance cycle"},
+       kCycle},
+      // Children before parents: the chains join once the parents arrive.
+      {"late parents join", 4, {}, {{"c", "b"}, {"b", "a"}, {"d", "c"}}, Event("a", "d"), kCycle},
+      {"late parent, other chain", 4, {}, {{"c", "b"}, {"d", "x"}}, Event("b", "d"), "none"},
+      {"named, then rooted", 4, {}, {{"b", "a"}, {"a", ""}}, Event("c", "b"), "none"},
+      // Zero bytes are data: "a\0" and "a" are different ids.
+      {"embedded zero", 4, {}, {{std::string("a\0", 2), "a"}}, Event("a", ""), "none"},
+      // Both records of a restored duplicate link: "x" leads to "y" through
+      // its older record, though its newer one is a root.
+      {"ring through older duplicate", 4, {{"x", "y"}, {"x", ""}}, {}, Event("y", "x"), kCycle},
+      {"ring through newer duplicate", 4, {{"x", ""}, {"x", "y"}}, {}, Event("y", "x"), kCycle},
+      {"duplicates without ring", 4, {{"x", "p"}, {"x", "q"}}, {}, Event("y", "x"), "none"},
+      // Once the older record is evicted, only the newer one links.
+      {"older duplicate evicted", 2, {{"x", "y"}, {"x", ""}}, {{"a", ""}}, Event("y", "x"), "none"},
+      {"junction behind a chain",
+       4,
+       {{"x", "y"}, {"x", ""}, {"b", "x"}},
+       {},
+       Event("y", "b"),
+       kCycle},
   };
-  for (const RefusalCase& c : cases) {
+  for (const OfferCase& c : cases) {
     SCOPED_TRACE(c.name);
-    timeline_ = Timeline(c.capacity);
-    for (const auto& [id, parent] : c.before) Append(id, parent);
-    const Ids probe = {"", "a", "b", "c", "d", "x"};
-    const State before = Capture(probe);
-    EXPECT_EQ(Refusal(c.offered), c.message);
-    EXPECT_EQ(Capture(probe), before);
-    // The next accepted event gets the number the refused one would have had.
-    Append("fresh");
-    EXPECT_EQ(timeline_.retained_events().back().sequence, before.next_sequence);
+    Timeline t = Build(c.capacity, c.restored, c.before);
+    const State before = Capture(t);
+    EXPECT_EQ(Offer(t, c.offered), c.expected);
+    if (std::string_view(c.expected) == "none") {
+      EXPECT_EQ(t.retained_events().back().sequence, before.next_sequence);
+      continue;
+    }
+    EXPECT_EQ(Capture(t), before);
+    t.append(Event("fresh"));  // gets the number the refused one would have had
+    EXPECT_EQ(t.retained_events().back().sequence, before.next_sequence);
   }
 }
 
-TEST_F(TimelineTest, RestoreKeepsRecordsAsGivenUntilTheNextAppend) {
-  timeline_ = Timeline(2);
-  for (auto [id, parent, sequence] : {std::tuple{"x", "p", 40}, {"y", "", 41}, {"x", "q", 7}}) {
-    TimelineEvent e = Event(id, parent);
+TEST(TimelineTest, RestoreKeepsRecordsAsGivenUntilTheNextAppend) {
+  Timeline t(2);
+  for (auto [id, sequence] : {std::pair{"x", 40}, {"y", 41}, {"x", 7}}) {
+    TimelineEvent e = Event(id);
     e.sequence = static_cast<std::uint64_t>(sequence);
-    timeline_.restore_event(e);
+    t.restore_event(e);
   }
-  timeline_.restore_next_sequence(3);
-  EXPECT_EQ(RetainedIds(timeline_), (Ids{"x", "y", "x"}));  // over capacity, duplicate kept
-  EXPECT_EQ(Sequences(), (std::vector<std::uint64_t>{40, 41, 7}));
-  EXPECT_EQ(timeline_.provenance_parent("x"), "q");  // the later record wins
-  EXPECT_EQ(timeline_.evicted_size(), 0u);
-
-  Append("n");  // evicts down to capacity
-  EXPECT_EQ(RetainedIds(timeline_), (Ids{"x", "n"}));
-  EXPECT_EQ(timeline_.retained_events().back().sequence, 3u);
-  EXPECT_EQ(timeline_.evicted_sequence("y"), 41u);
-  EXPECT_EQ(timeline_.evicted_sequence("x"), 40u);
-  EXPECT_EQ(timeline_.evicted_size(), 2u);
-  Append("m");  // evicts "x" again: the existing entry takes the new number
-  EXPECT_EQ(timeline_.evicted_sequence("x"), 7u);
-  EXPECT_EQ(timeline_.evicted_size(), 2u);
+  t.restore_next_sequence(3);
+  EXPECT_EQ(RetainedIds(t), (Ids{"x", "y", "x"}));  // over capacity, duplicate kept
+  EXPECT_EQ(t.known_ids(), 2u);
+  t.append(Event("n"));  // evicts down to capacity
+  EXPECT_EQ(RetainedIds(t), (Ids{"x", "n"}));
+  EXPECT_EQ(t.retained_events().back().sequence, 3u);
+  EXPECT_EQ(t.evicted_sequence("x"), 40u);
+  EXPECT_EQ(t.evicted_ids(), 2u);
+  EXPECT_EQ(t.build_causal_trace("x").events.front().sequence, 7u);
+  t.append(Event("m"));  // evicts "x" again: the entry takes the new number
+  EXPECT_EQ(t.evicted_sequence("x"), 7u);
+  EXPECT_EQ(t.evicted_ids(), 2u);
+  EXPECT_THROW(t.restore_event(Event("z")), std::logic_error);
 }
 
-TEST_F(TimelineTest, CopiesAreIndependentValues) {
-  timeline_ = Timeline(3);
-  timeline_.restore_event(Event("x", "r"));
-  timeline_.restore_event(Event("x"));  // a duplicate: the trace finds the older
-  Append("y", "x");
-  Append("z", "y");  // evicts the older "x"
-  Timeline copy = timeline_;
-  const CausalTrace expected = timeline_.build_causal_trace("z");
-  timeline_ = Timeline(1);  // the original records are gone
-  EXPECT_EQ(copy.build_causal_trace("z"), expected);
-  copy.append(Event("w", "z"));  // evicts the later "x" from the copy
+TEST(TimelineTest, RestoredRingsAreRefusedBeforeAnyWalk) {
+  Timeline t = Build(4, {{"a", "b"}, {"b", "a"}}, {});
+  EXPECT_EQ(testing::InvalidArgument([&] { t.build_causal_trace("a"); }), kCycle);
+  EXPECT_EQ(Offer(t, Event("c")), kCycle);
+  EXPECT_EQ(t.next_sequence(), 1u);
+  EXPECT_EQ(testing::InvalidArgument([&] { t.verify_acyclic(); }), kCycle);
+  // A ring that runs through a junction and back.
+  t = Build(4, {{"x", ""}, {"x", "b"}, {"b", "x"}}, {});
+  EXPECT_EQ(testing::InvalidArgument([&] { t.verify_acyclic(); }), kCycle);
+}
+
+TEST(TimelineTest, CopiesAndMovesAreIndependentValues) {
+  Timeline t = Build(3, {{"x", "r"}, {"x", ""}}, {{"y", "x"}, {"z", "y"}});
+  Timeline copy = t;
+  const CausalTrace expected = t.build_causal_trace("z");
+  Timeline moved = std::move(t);
+  EXPECT_EQ(t.retained_events().size(), 0u);  // NOLINT(bugprone-use-after-move): specified
+  EXPECT_EQ(t.next_sequence(), 1u);           // NOLINT(bugprone-use-after-move)
+  t.append(Event("z"));                       // the emptied timeline works as new
+  EXPECT_EQ(moved.build_causal_trace("z"), expected);
+  copy.append(Event("w", "z"));  // evicts the later "x" from the copy only
   EXPECT_EQ(RetainedIds(copy), (Ids{"y", "z", "w"}));
   EXPECT_EQ(copy.evicted_sequence("x"), 0u);
-  EXPECT_EQ(timeline_.provenance_size(), 0u);
-}
-
-// restore_event does not check links, so restored records can make rings
-// that no append could; walks through them end with a refusal.
-TEST_F(TimelineTest, WalksThroughRestoredRingsEnd) {
-  // The later "x" hides the earlier one's parent from provenance, so "e" is
-  // accepted; but the trace finds the earlier "x", whose parent is "e".
-  timeline_.restore_event(Event("x", "e"));
-  timeline_.restore_event(Event("x"));
-  Append("e", "x");
-  EXPECT_EQ(testing::InvalidArgument([&] { timeline_.build_causal_trace("e"); }),
-            "causal provenance cycle");
-
-  timeline_ = Timeline(4);
-  timeline_.restore_event(Event("a", "b"));
-  timeline_.restore_event(Event("b", "a"));
-  EXPECT_EQ(Refusal(Event("c", "a")), "causal provenance cycle");
-  EXPECT_EQ(timeline_.next_sequence(), 1u);
-  EXPECT_EQ(testing::InvalidArgument([&] { timeline_.verify_acyclic(); }),
-            "causal provenance cycle");
+  EXPECT_EQ(moved.build_causal_trace("z"), expected);
+  EXPECT_EQ(Offer(copy, Event("y")), kUnique);
 }
 
 }  // namespace

@@ -1,12 +1,9 @@
 #include <quorix/timeline/timeline.h>
 
 #include <algorithm>
-#include <bit>
 #include <cassert>
-#include <cstring>
 #include <stdexcept>
 #include <utility>
-#include <vector>
 
 namespace quorix {
 namespace {
@@ -14,325 +11,352 @@ namespace {
 constexpr const char kCapacityNotPositive[] = "timeline capacity must be positive";
 constexpr const char kIdNotUnique[] = "timeline event id must be unique";
 constexpr const char kProvenanceCycle[] = "causal provenance cycle";
+constexpr const char kRestoreAfterEviction[] = "timeline restore after eviction";
 
 }  // namespace
 
-bool Timeline::IdLess::operator()(std::string_view a, std::string_view b) const noexcept {
-  const std::size_t common = std::min(a.size(), b.size());
-  std::size_t i = 0;
-  for (; i + 8 <= common; i += 8) {
-    std::uint64_t x;
-    std::uint64_t y;
-    std::memcpy(&x, a.data() + i, 8);
-    std::memcpy(&y, b.data() + i, 8);
-    if (x != y) {
-      if constexpr (std::endian::native == std::endian::little) {
-        x = __builtin_bswap64(x);  // so that the first byte is the most significant
-        y = __builtin_bswap64(y);
-      }
-      return x < y;
-    }
-  }
-  for (; i < common; ++i) {
-    if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
-  }
-  return a.size() < b.size();
+// ---- EventWindow ----------------------------------------------------------
+
+EventWindow::EventWindow(EventWindow&& other) noexcept
+    : slots_(std::move(other.slots_)),
+      head_(std::exchange(other.head_, 0)),
+      size_(std::exchange(other.size_, 0)),
+      first_ordinal_(std::exchange(other.first_ordinal_, 0)) {
+  other.slots_.clear();
 }
+
+EventWindow& EventWindow::operator=(EventWindow&& other) noexcept {
+  if (this != &other) {
+    slots_ = std::move(other.slots_);
+    other.slots_.clear();
+    head_ = std::exchange(other.head_, 0);
+    size_ = std::exchange(other.size_, 0);
+    first_ordinal_ = std::exchange(other.first_ordinal_, 0);
+  }
+  return *this;
+}
+
+void EventWindow::reserve(std::size_t records) {
+  if (records <= slots_.size() - size_) return;
+  std::vector<Slot> grown(size_ + records);
+  for (std::size_t i = 0; i < size_; ++i) grown[i] = std::move(slot(i));
+  slots_.swap(grown);
+  head_ = 0;
+}
+
+void EventWindow::make_room(std::uint64_t limit) {
+  if (size_ < slots_.size() || size_ >= limit) return;  // a free slot, or one freed by eviction
+  const std::uint64_t doubled = std::max<std::uint64_t>(2 * slots_.size(), 1);
+  reserve(static_cast<std::size_t>(std::min(doubled, limit)) - size_);
+}
+
+void EventWindow::push_back(Slot&& record) noexcept {
+  assert(size_ < slots_.size());  // make_room came first
+  ++size_;
+  slot(size_ - 1) = std::move(record);
+}
+
+void EventWindow::pop_front() noexcept {
+  slots_[head_] = Slot{};  // releases the record's strings
+  head_ = head_ + 1 == slots_.size() ? 0 : head_ + 1;
+  --size_;
+  ++first_ordinal_;
+}
+
+// ---- Timeline -------------------------------------------------------------
+//
+// How append decides a cycle in near-constant time. Follow the links from
+// any id: the recorded parent of each id, or for a retained id its record's
+// parent. Since the links form no cycle, every such chain ends: at an empty
+// parent, at an id that is not known (named as a parent, not yet accepted),
+// or it branches at a junction, an id with several retained records (only
+// restores make those). The link words of the id table hold a disjoint-set
+// forest that keeps one invariant:
+//
+//   every known id that is not a junction and has a parent lies in the same
+//   tree as that parent; the root of each tree is where the chains of all
+//   its members end: an unknown id, a junction, or a known id whose parent
+//   is empty.
+//
+// An id X with parent P closes a cycle exactly when P's chain ends at X
+// (X can only be unknown there, as known ids are refused), or passes
+// through a junction one of whose records' chains does. Accepting X makes
+// X's tree, whose members all ended at X, a subtree of P's root.
 
 Timeline::Timeline(std::uint64_t capacity) : capacity_(capacity) {
   if (capacity_ == 0) throw std::invalid_argument(kCapacityNotPositive);
 }
 
-Timeline::Timeline(const Timeline& other)
-    : capacity_(other.capacity_),
-      next_sequence_(other.next_sequence_),
-      retained_(other.retained_),
-      provenance_(other.provenance_),
-      evicted_count_(other.evicted_count_),
-      unknown_parents_(other.unknown_parents_),
-      provenance_acyclic_(other.provenance_acyclic_),
-      links_acyclic_(other.links_acyclic_) {
-  rebuild_index();
-}
-
 Timeline& Timeline::operator=(const Timeline& other) {
+  if (this != &other) *this = Timeline(other);
+  return *this;
+}
+
+Timeline::Timeline(Timeline&& other) noexcept
+    : capacity_(other.capacity_),
+      next_sequence_(std::exchange(other.next_sequence_, 1)),
+      retained_(std::move(other.retained_)),
+      ids_(std::move(other.ids_)),
+      known_(std::exchange(other.known_, 0)),
+      evicted_(std::exchange(other.evicted_, 0)),
+      repeats_(std::move(other.repeats_)),
+      unverified_(std::exchange(other.unverified_, false)) {
+  other.repeats_.clear();
+}
+
+Timeline& Timeline::operator=(Timeline&& other) noexcept {
   if (this != &other) {
-    Timeline copy(other);
-    swap(copy);
+    capacity_ = other.capacity_;
+    next_sequence_ = std::exchange(other.next_sequence_, 1);
+    retained_ = std::move(other.retained_);
+    ids_ = std::move(other.ids_);
+    known_ = std::exchange(other.known_, 0);
+    evicted_ = std::exchange(other.evicted_, 0);
+    repeats_ = std::move(other.repeats_);
+    other.repeats_.clear();
+    unverified_ = std::exchange(other.unverified_, false);
   }
   return *this;
 }
 
-// Everything that can fail to allocate happens in the constructor of the
-// empty timeline; the exchange that follows cannot fail half-way.
-// NOLINTNEXTLINE(performance-noexcept-move-constructor,bugprone-exception-escape)
-Timeline::Timeline(Timeline&& other) : Timeline(other.capacity_) { swap(other); }
-
-// NOLINTNEXTLINE(performance-noexcept-move-constructor,bugprone-exception-escape)
-Timeline& Timeline::operator=(Timeline&& other) {
-  if (this != &other) {
-    Timeline moved(std::move(other));
-    swap(moved);
+Timeline::IdRef Timeline::find_end(IdRef ref) noexcept {
+  // Path halving: every other id on the way skips to its grandparent.
+  for (;;) {
+    const IdRef up = parent_link(ref);
+    if (up == ref) return ref;
+    const IdRef next = parent_link(up);
+    set_parent_link(ref, next);
+    ref = next;
   }
-  return *this;
 }
 
-void Timeline::swap(Timeline& other) noexcept {
-  std::swap(capacity_, other.capacity_);
-  std::swap(next_sequence_, other.next_sequence_);
-  retained_.swap(other.retained_);
-  retained_known_.swap(other.retained_known_);
-  provenance_.swap(other.provenance_);
-  std::swap(evicted_count_, other.evicted_count_);
-  duplicates_.swap(other.duplicates_);
-  unknown_parents_.swap(other.unknown_parents_);
-  std::swap(provenance_acyclic_, other.provenance_acyclic_);
-  std::swap(links_acyclic_, other.links_acyclic_);
+void Timeline::link_up(IdRef ref, IdRef parent) noexcept {
+  assert(parent_link(ref) == ref);  // only a root gains a link
+  if (parent != internal::kNoId) set_parent_link(ref, find_end(parent));
 }
 
-void Timeline::rebuild_index() {
-  for (auto& entry : provenance_) entry.second.oldest = nullptr;
-  for (const TimelineEvent& record : retained_) {
-    Known& known = provenance_.find(record.id)->second;
-    retained_known_.push_back(&known);
-    if (known.oldest == nullptr) {
-      known.oldest = &record;
-    } else {
-      duplicates_.emplace(std::string_view(record.id), &record);
+bool Timeline::reaches(IdRef from_end, IdRef target) {
+  if (from_end == target) return true;
+  if (!has(from_end, kJunction)) return false;
+  // Search the junctions behind `from_end`: each record of one leads on.
+  std::vector<IdRef> pending{from_end};
+  std::unordered_map<IdRef, bool> seen{{from_end, true}};
+  while (!pending.empty()) {
+    const IdRef junction = pending.back();
+    pending.pop_back();
+    const Repeats& repeats = repeats_.at(junction);
+    const auto visit = [&](std::uint64_t ordinal) {
+      const IdRef parent = retained_.at_ordinal(ordinal).parent;
+      if (parent == internal::kNoId) return false;
+      const IdRef end = find_end(parent);
+      if (end == target) return true;
+      if (has(end, kJunction) && seen.emplace(end, true).second) pending.push_back(end);
+      return false;
+    };
+    if (visit(ids_.where(junction))) return true;
+    for (std::size_t i = repeats.next; i < repeats.later.size(); ++i) {
+      if (visit(repeats.later[i])) return true;
     }
   }
+  return false;
 }
 
 void Timeline::append(TimelineEvent event) {
-  // Checks: these only read, so a refusal leaves the timeline as it was.
-  auto known = provenance_.lower_bound(event.id);  // also where the id goes
-  if (event.id.empty() || (known != provenance_.end() && known->first == event.id)) {
+  if (unverified_) verify_acyclic();
+  // Checks: a refusal changes nothing (find_end only shortens paths).
+  IdRef id = ids_.find(event.id);
+  if (event.id.empty() || (id != internal::kNoId && has(id, kKnown))) {
     throw std::invalid_argument(kIdNotUnique);
   }
   if (event.parent == event.id) throw std::invalid_argument(kProvenanceCycle);
-  // A new id closes a cycle only if some known event already names it as
-  // its parent; with acyclic links, no other id needs the walk.
-  const auto named = unknown_parents_.find(event.id);
-  const bool was_named = named != unknown_parents_.end();
-  if (was_named || !provenance_acyclic_) check_no_cycle(event.id, event.parent);
-
-  // Allocate everything before anything visible changes, so that a failure
-  // leaves the timeline exactly as it was.
-  auto new_unknown = unknown_parents_.end();
-  if (!event.parent.empty() && !is_known_near(known, event.parent)) {
-    const auto [it, inserted] = unknown_parents_.insert(event.parent);
-    if (inserted) new_unknown = it;
+  IdRef parent = event.parent.empty() ? internal::kNoId : ids_.find(event.parent);
+  // Only an id already named as a parent can close a cycle.
+  if (id != internal::kNoId && parent != internal::kNoId && reaches(find_end(parent), id)) {
+    throw std::invalid_argument(kProvenanceCycle);
   }
-  bool inserted = false;
-  bool indexed = false;
-  try {
-    known = provenance_.emplace_hint(known, event.id, Known{event.parent});
-    inserted = true;
-    retained_known_.push_back(&known->second);
-    indexed = true;
-    event.sequence = next_sequence_;
-    retained_.push_back(std::move(event));
-  } catch (...) {
-    if (indexed) retained_known_.pop_back();
-    if (inserted) provenance_.erase(known);
-    if (new_unknown != unknown_parents_.end()) unknown_parents_.erase(new_unknown);
-    throw;
+
+  // Allocate, undoing it all if any step fails.
+  retained_.make_room(capacity_);
+  const bool new_id = id == internal::kNoId;
+  const bool new_parent = parent == internal::kNoId && !event.parent.empty();
+  if (new_id) id = ids_.insert(event.id);
+  if (new_parent) {  // never the same as the id: refused above
+    try {
+      parent = ids_.insert(event.parent);
+    } catch (...) {
+      if (new_id) ids_.unwind(id);
+      throw;
+    }
   }
 
   // Commit: nothing below allocates.
-  known->second.oldest = &retained_.back();
-  if (was_named) {
-    unknown_parents_.erase(named);
-    // Provenance stays acyclic (the walk saw to that), but an older record
-    // of a restored duplicate may link to this id without provenance showing it.
-    links_acyclic_ = false;
-  }
-  ++next_sequence_;
-  while (retained_.size() > capacity_) pop_oldest();
-}
-
-bool Timeline::is_known_near(Provenance::const_iterator place, std::string_view id) const {
-  // A parent is most often the id just before the new one: look there first.
-  if (place != provenance_.begin() && std::prev(place)->first == id) return true;
-  if (place != provenance_.end() && place->first == id) return true;
-  return provenance_.find(id) != provenance_.end();
+  link_up(id, parent);
+  set_flags(id, kKnown | kRetained);
+  ++known_;
+  event.sequence = next_sequence_++;
+  while (retained_.size() >= capacity_) pop_oldest();
+  ids_.set_where(id, retained_.next_ordinal());
+  retained_.push_back({std::move(event), id, parent});
 }
 
 void Timeline::pop_oldest() noexcept {
-  // The entries of the records that leave next were touched long ago; ask
-  // for them now so that a later eviction does not wait for memory.
-  constexpr std::size_t kAhead = 8;
-  if (retained_known_.size() > kAhead) __builtin_prefetch(retained_known_[kAhead], 1);
-  const TimelineEvent& oldest = retained_.front();
-  Known& known = *retained_known_.front();
-  assert(known.oldest == &oldest);  // the index always names the oldest record
-  if (!known.evicted) ++evicted_count_;
-  known.evicted = true;
-  known.evicted_sequence = oldest.sequence;  // a later duplicate overwrites an earlier one
-  // The first of the equal keys: they stand in the order they were restored.
-  const auto later = duplicates_.lower_bound(std::string_view(oldest.id));
-  if (later == duplicates_.end() || later->first != oldest.id) {
-    known.oldest = nullptr;
+  const EventWindow::Slot& oldest = retained_.slot(0);
+  const IdRef id = oldest.id;
+  const std::uint64_t sequence = oldest.event.sequence;
+  if (has(id, kRepeated)) {
+    Repeats& repeats = repeats_.find(id)->second;
+    if (!repeats.evicted_sequence) ++evicted_;
+    repeats.evicted_sequence = sequence;
+    if (repeats.next < repeats.later.size()) {  // a later record of it stays
+      const std::uint64_t later = repeats.later[repeats.next++];
+      ids_.set_where(id, later);
+      if (repeats.next == repeats.later.size()) {  // its only one: a junction no more
+        set_flags(id, 0, kJunction);
+        link_up(id, retained_.at_ordinal(later).parent);
+      }
+      retained_.pop_front();
+      return;
+    }
+    repeats_.erase(id);
   } else {
-    known.oldest = later->second;
-    duplicates_.erase(later);
+    ++evicted_;
   }
+  set_flags(id, kEvicted, kRetained | kRepeated);
+  ids_.set_where(id, sequence);
   retained_.pop_front();
-  retained_known_.pop_front();
-}
-
-void Timeline::check_no_cycle(std::string_view id, std::string_view parent) const {
-  // An acyclic chain passes each known id at most once. More steps than
-  // known ids means the chain runs round a ring that restore_event let in.
-  std::size_t steps = 0;
-  std::string_view current = parent;
-  while (!current.empty()) {
-    if (current == id) throw std::invalid_argument(kProvenanceCycle);
-    const auto it = provenance_.find(current);
-    if (it == provenance_.end()) return;  // the chain leaves the known ids
-    if (++steps > provenance_.size()) throw std::invalid_argument(kProvenanceCycle);
-    current = it->second.parent;
-  }
 }
 
 CausalTrace Timeline::build_causal_trace(std::string_view id) const {
-  CausalTrace trace{kCausalTraceSchema, std::string(id), TraceStatus::not_found, {}};
-  std::string_view current = id;  // views the argument, then retained parents
-  while (!current.empty()) {
-    const auto known = provenance_.find(current);
-    const TimelineEvent* found = known == provenance_.end() ? nullptr : known->second.oldest;
-    if (found == nullptr) {
+  CausalTrace trace{kCausalTraceSchema, std::string(id), TraceStatus::complete, {}};
+  if (id.empty()) return trace;
+  IdRef current = ids_.find(id);
+  for (;;) {
+    if (current == internal::kNoId || !has(current, kRetained)) {
       const bool gap =
-          !trace.events.empty() || (known != provenance_.end() && known->second.evicted);
+          !trace.events.empty() || (current != internal::kNoId && has(current, kEvicted));
       trace.status = gap ? TraceStatus::retention_gap : TraceStatus::not_found;
-      std::reverse(trace.events.begin(), trace.events.end());
-      return trace;
+      break;
     }
-    // An acyclic chain finds each retained record at most once.
+    // A chain without a ring finds each retained record at most once.
     if (trace.events.size() == retained_.size()) throw std::invalid_argument(kProvenanceCycle);
-    trace.events.push_back(*found);
-    current = found->parent;
+    const EventWindow::Slot& found = retained_.at_ordinal(ids_.where(current));
+    trace.events.push_back(found.event);
+    if (found.parent == internal::kNoId) break;  // a root: complete
+    current = found.parent;
   }
-  trace.status = TraceStatus::complete;
   std::reverse(trace.events.begin(), trace.events.end());
   return trace;
 }
 
-std::optional<std::string_view> Timeline::provenance_parent(std::string_view id) const {
-  const auto it = provenance_.find(id);
-  if (it == provenance_.end()) return std::nullopt;
-  return std::string_view(it->second.parent);
+bool Timeline::knows(std::string_view id) const noexcept {
+  const IdRef ref = ids_.find(id);
+  return ref != internal::kNoId && has(ref, kKnown);
 }
 
 std::optional<std::uint64_t> Timeline::evicted_sequence(std::string_view id) const {
-  const auto it = provenance_.find(id);
-  if (it == provenance_.end() || !it->second.evicted) return std::nullopt;
-  return it->second.evicted_sequence;
+  const IdRef ref = ids_.find(id);
+  if (ref == internal::kNoId) return std::nullopt;
+  if (has(ref, kEvicted)) return ids_.where(ref);
+  if (has(ref, kRepeated)) return repeats_.at(ref).evicted_sequence;
+  return std::nullopt;
+}
+
+void Timeline::reserve(std::size_t records) {
+  retained_.reserve(records);
+  ids_.reserve(2 * static_cast<std::uint64_t>(records));
 }
 
 void Timeline::restore_event(TimelineEvent record) {
-  retained_.push_back(std::move(record));  // has no effect if it throws
-  TimelineEvent& placed = retained_.back();
-  auto known = provenance_.lower_bound(placed.id);  // also where a new id goes
-  const bool was_known = known != provenance_.end() && known->first == placed.id;
-  const auto named = unknown_parents_.find(placed.id);
-  // Only a record that gives a known id another link, or arrives after a
-  // known event named it as a parent, can close a cycle.
-  const bool may_close_cycle =
-      was_known || named != unknown_parents_.end() || placed.parent == placed.id;
-
-  auto new_unknown = unknown_parents_.end();
-  auto new_duplicate = duplicates_.end();
-  bool inserted = false;
-  bool indexed = false;
+  if (evicted_ != 0) throw std::logic_error(kRestoreAfterEviction);
+  retained_.make_room(UINT64_MAX);
+  IdRef id = ids_.find(record.id);
+  const bool new_id = id == internal::kNoId;
+  const bool repeat = !new_id && has(id, kRetained);
+  if (new_id) id = ids_.insert(record.id);
+  IdRef parent = internal::kNoId;
+  bool new_parent = false;
+  bool new_repeats = false;
   try {
-    if (!placed.parent.empty() && placed.parent != placed.id &&
-        !is_known_near(known, placed.parent)) {
-      const auto [it, added] = unknown_parents_.insert(placed.parent);
-      if (added) new_unknown = it;
+    if (record.parent.empty()) {
+      parent = internal::kNoId;  // a root, even where the id is empty too
+    } else if (record.parent == record.id) {
+      parent = id;  // a ring of one, for verify_acyclic to refuse
+    } else {
+      parent = ids_.find(record.parent);
+      new_parent = parent == internal::kNoId;
+      if (new_parent) parent = ids_.insert(record.parent);
     }
-    if (!was_known) {
-      known = provenance_.emplace_hint(known, placed.id, Known{placed.parent});
-      inserted = true;
+    if (repeat) {
+      const auto [entry, added] = repeats_.try_emplace(id);
+      new_repeats = added;
+      entry->second.later.push_back(retained_.next_ordinal());
     }
-    retained_known_.push_back(&known->second);
-    indexed = true;
-    if (!inserted && known->second.oldest != nullptr) {
-      new_duplicate = duplicates_.emplace(std::string_view(placed.id), &placed);
-    }
-    if (!inserted) known->second.parent = placed.parent;  // the later record's parent wins
   } catch (...) {
-    if (new_duplicate != duplicates_.end()) duplicates_.erase(new_duplicate);
-    if (indexed) retained_known_.pop_back();
-    if (inserted) provenance_.erase(known);
-    if (new_unknown != unknown_parents_.end()) unknown_parents_.erase(new_unknown);
-    retained_.pop_back();
+    if (new_repeats) repeats_.erase(id);
+    if (new_parent && parent != internal::kNoId) ids_.unwind(parent);
+    if (new_id) ids_.unwind(id);
     throw;
   }
 
   // Commit: nothing below allocates.
-  if (known->second.oldest == nullptr) known->second.oldest = &placed;
-  if (named != unknown_parents_.end()) unknown_parents_.erase(named);
-  if (may_close_cycle) provenance_acyclic_ = links_acyclic_ = false;
+  if (repeat) {
+    set_flags(id, kRepeated | kJunction);
+  } else {
+    set_flags(id, kKnown | kRetained);
+    ids_.set_where(id, retained_.next_ordinal());
+    ++known_;
+  }
+  unverified_ = true;
+  retained_.push_back({std::move(record), id, parent});
 }
 
 void Timeline::verify_acyclic() {
-  if (links_acyclic_) return;
-  // The links as a graph: one edge from each record's id to its parent, and
-  // one for each id no longer retained, grouped by id so that the edges of
-  // an id are one run of `links`.
-  struct Link {
-    std::string_view id;
-    std::string_view parent;
-  };
-  std::vector<Link> links;
-  links.reserve(retained_.size());
-  for (const TimelineEvent& e : retained_) links.push_back({e.id, e.parent});
-  for (const auto& [id, known] : provenance_) {
-    if (known.oldest == nullptr) links.push_back({id, known.parent});
+  if (!unverified_) return;
+  // Rebuild the forest from the retained records, which hold every link:
+  // nothing was evicted since the first restore.
+  ids_.for_each([this](IdRef ref) { set_parent_link(ref, ref); });
+  for (std::size_t i = 0; i < retained_.size(); ++i) {
+    const EventWindow::Slot& record = retained_.slot(i);
+    if (has(record.id, kJunction) || record.parent == internal::kNoId) continue;
+    // Until its own link is added, an id is the end of its tree.
+    if (find_end(record.parent) == record.id) throw std::invalid_argument(kProvenanceCycle);
+    link_up(record.id, record.parent);
   }
-  std::sort(links.begin(), links.end(), [](const Link& a, const Link& b) { return a.id < b.id; });
-  // An id stands for the first link of its run; `run_end` marks where it ends.
-  std::vector<std::size_t> run_end(links.size());
-  for (std::size_t i = links.size(); i-- > 0;) {
-    const bool last = i + 1 == links.size() || links[i + 1].id != links[i].id;
-    run_end[i] = last ? i + 1 : run_end[i + 1];
-  }
-  const auto node_of = [&links](std::string_view id) {
-    const auto it = std::lower_bound(links.begin(), links.end(), id,
-                                     [](const Link& l, std::string_view v) { return l.id < v; });
-    return it != links.end() && it->id == id ? static_cast<std::size_t>(it - links.begin())
-                                             : links.size();
-  };
-
-  // Depth-first search without recursion: a link back to an id still on the
-  // path closes a cycle.
-  enum : unsigned char { kUnseen, kOnPath, kDone };
-  std::vector<unsigned char> state(links.size(), kUnseen);
-  std::vector<std::pair<std::size_t, std::size_t>> path;  // node, next edge
-  for (std::size_t start = 0; start < links.size(); start = run_end[start]) {
-    if (state[start] != kUnseen) continue;
+  // A cycle that the forest does not show passes through junctions: a
+  // depth-first search over them, where each record of a junction leads to
+  // the end of its parent's tree, finds it as a way back onto its own path.
+  enum : unsigned char { kOnPath = 1, kDone = 2 };
+  std::unordered_map<IdRef, unsigned char> state;
+  std::vector<std::pair<IdRef, std::size_t>> path;  // junction, records tried
+  for (const auto& [start, unused] : repeats_) {
+    if (!has(start, kJunction) || state[start] != 0) continue;
     state[start] = kOnPath;
-    path.emplace_back(start, start);
+    path.emplace_back(start, 0);
     while (!path.empty()) {
-      auto& [node, edge] = path.back();
-      if (edge == run_end[node]) {
-        state[node] = kDone;
+      auto& [junction, tried] = path.back();
+      const Repeats& repeats = repeats_.at(junction);
+      const std::size_t records = 1 + repeats.later.size() - repeats.next;
+      if (tried == records) {
+        state[junction] = kDone;
         path.pop_back();
         continue;
       }
-      const std::string_view parent = links[edge++].parent;
-      if (parent.empty()) continue;  // a root, even where a record has the empty id
-      const std::size_t next = node_of(parent);
-      if (next == links.size()) continue;  // an unknown parent ends the chain
-      if (state[next] == kOnPath) throw std::invalid_argument(kProvenanceCycle);
-      if (state[next] == kUnseen) {
-        state[next] = kOnPath;
-        path.emplace_back(next, next);
+      const std::uint64_t ordinal =
+          tried == 0 ? ids_.where(junction) : repeats.later[repeats.next + tried - 1];
+      ++tried;
+      const IdRef parent = retained_.at_ordinal(ordinal).parent;
+      if (parent == internal::kNoId) continue;
+      const IdRef end = find_end(parent);
+      if (!has(end, kJunction)) continue;
+      unsigned char& seen = state[end];
+      if (seen == kOnPath) throw std::invalid_argument(kProvenanceCycle);
+      if (seen == 0) {
+        seen = kOnPath;
+        path.emplace_back(end, 0);
       }
     }
   }
-  provenance_acyclic_ = links_acyclic_ = true;
+  unverified_ = false;
 }
 
 }  // namespace quorix

@@ -1,0 +1,123 @@
+// Internal to the timeline: not part of the library's interface, and may
+// change in any release. Included by <quorix/timeline/timeline.h> only
+// because a Timeline holds one by value.
+//
+// IdTable stores every id a timeline has seen once, as bytes in an arena of
+// blocks, and finds it again through an open-addressing hash table. An id is
+// known by its handle: where its entry starts in the arena. Beside the bytes,
+// each entry holds two 64-bit words for the timeline's own use (`link` with
+// eight flag bits on top, and `where`), so that looking an id up also brings
+// what the timeline knows of it.
+#ifndef QUORIX_TIMELINE_INTERNAL_ID_TABLE_H_
+#define QUORIX_TIMELINE_INTERNAL_ID_TABLE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace quorix::internal {
+
+// Where an id's entry starts in the arena: (block << kBlockShift) | offset.
+// Stable for the life of the table, copied with it; 0 stands for no id.
+using IdRef = std::uint64_t;
+inline constexpr IdRef kNoId = 0;
+
+class IdTable {
+ public:
+  // Handles below 2^56 leave the top byte of `link` for flags.
+  static constexpr int kLinkBits = 56;
+  static constexpr std::uint64_t kLinkMask = (std::uint64_t{1} << kLinkBits) - 1;
+
+  IdTable();
+  IdTable(const IdTable&) = default;
+  IdTable& operator=(const IdTable&) = default;
+  // Leaves `other` empty and usable.
+  IdTable(IdTable&& other) noexcept;
+  IdTable& operator=(IdTable&& other) noexcept;
+  ~IdTable() = default;
+
+  // The handle of `id`, or kNoId. Cost: one hash and, on average, fewer than
+  // three probes of one cache line.
+  IdRef find(std::string_view id) const noexcept;
+
+  // Adds `id`, which must not be present, with `link` pointing at itself, no
+  // flags and `where` 0. A failed allocation changes nothing. Cost: amortized
+  // O(1) (the table doubles at 80% load, rehashing from the arena in order).
+  IdRef insert(std::string_view id);
+
+  // Removes `ref`, which must be the id inserted last. Used to undo an
+  // insert when a later step of the same operation fails.
+  void unwind(IdRef ref) noexcept;
+
+  // Makes room for `ids` more ids without rehashing.
+  void reserve(std::uint64_t ids);
+
+  // How many ids are stored.
+  std::uint64_t size() const noexcept { return count_; }
+
+  // Calls `f(ref)` for every id, block by block.
+  template <typename F>
+  void for_each(F f) const {
+    for (std::size_t b = 0; b < blocks_.size(); ++b) {
+      const char* block = blocks_[b].data();
+      const std::size_t end = b == current_ ? used_ : blocks_[b].size();
+      for (std::size_t at = b == 0 ? 1 : 0; at < end;) {
+        f((static_cast<IdRef>(b) << kBlockShift) | at);
+        at += entry_size(block + at);
+      }
+    }
+  }
+
+  // The words kept beside each id.
+  std::uint64_t link(IdRef ref) const noexcept { return load(entry(ref)); }
+  void set_link(IdRef ref, std::uint64_t value) noexcept { store(entry(ref), value); }
+  std::uint64_t where(IdRef ref) const noexcept { return load(entry(ref) + 8); }
+  void set_where(IdRef ref, std::uint64_t value) noexcept { store(entry(ref) + 8, value); }
+
+ private:
+  // Regular blocks grow from 256 bytes to 1 MiB; an id too long for one gets
+  // a block of its own. Offsets within a block stay below 2^28.
+  static constexpr int kBlockShift = 28;
+  static constexpr std::size_t kFirstBlock = 256;
+  static constexpr std::size_t kLastBlock = std::size_t{1} << 20;
+
+  static std::uint64_t load(const char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  }
+  static void store(char* p, std::uint64_t v) noexcept { std::memcpy(p, &v, 8); }
+  // An entry: link (8 bytes), where (8), the id's length as a base-128
+  // varint, then its bytes.
+  static std::size_t entry_size(const char* entry) noexcept;
+  static std::string_view name_at(const char* entry) noexcept;
+
+  const char* entry(IdRef ref) const noexcept {
+    return blocks_[static_cast<std::size_t>(ref >> kBlockShift)].data() +
+           (ref & ((IdRef{1} << kBlockShift) - 1));
+  }
+  char* entry(IdRef ref) noexcept {
+    return blocks_[static_cast<std::size_t>(ref >> kBlockShift)].data() +
+           (ref & ((IdRef{1} << kBlockShift) - 1));
+  }
+  std::uint64_t hash(std::string_view id) const noexcept;
+  // Rebuilds the slots with `count` of them (a power of two).
+  void rehash(std::size_t count);
+  // Where a new entry of `size` bytes goes; allocates a block if needed.
+  IdRef place(std::size_t size);
+
+  // Each slot is 0 (free) or a handle with the top 8 bits of its id's hash
+  // above it, so that most mismatches are seen without reading the arena.
+  std::vector<std::uint64_t> slots_;
+  std::vector<std::vector<char>> blocks_;
+  std::size_t current_ = 0;  // the regular block that new entries go to
+  std::size_t used_ = 0;     // bytes used in it
+  std::uint64_t count_ = 0;
+  std::uint64_t seed_;  // varies by process, so that no input can choose collisions
+};
+
+}  // namespace quorix::internal
+
+#endif  // QUORIX_TIMELINE_INTERNAL_ID_TABLE_H_
