@@ -29,8 +29,8 @@ std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
 
 std::uint64_t process_seed() noexcept {
   static const std::uint64_t seed = [] {
-    std::uint64_t s = static_cast<std::uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
+    std::uint64_t s =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     try {
       std::random_device device;
       s ^= (static_cast<std::uint64_t>(device()) << 32) | device();
@@ -90,21 +90,13 @@ std::uint64_t IdTable::hash(std::string_view id) const noexcept {
   const std::uint64_t s1 = seed_;
   const std::uint64_t s2 = seed_ * 0x9E3779B97F4A7C15u;
   // Every product has a factor that depends on the seed, so no choice of
-  // bytes can zero the state without knowing it.
-  std::uint64_t h = mix(s1 ^ n, s2);
-  for (; n >= 16; p += 16, n -= 16) h = mix(load(p) ^ s1 ^ h, load(p + 8) ^ s2);
-  if (n >= 8) {
-    h = mix(load(p) ^ s1 ^ h, s2 ^ 8);
-    p += 8;
-    n -= 8;
-  }
-  h = mix(load_tail(p, n) ^ s1 ^ h, s2 ^ n);
-  return mix(h, 0x94D049BB133111EBu);
-}
-
-std::size_t IdTable::entry_size(const char* entry) noexcept {
-  const std::string_view name = name_at(entry);
-  return static_cast<std::size_t>(name.data() + name.size() - entry);
+  // bytes can zero the state without knowing it. Two products for an id of
+  // up to 16 bytes.
+  std::uint64_t h = s2 ^ n;
+  for (; n > 16; p += 16, n -= 16) h = mix(load(p) ^ s1 ^ h, load(p + 8) ^ s2);
+  const std::uint64_t low = n >= 8 ? load(p) : load_tail(p, n);
+  const std::uint64_t high = n > 8 ? load_tail(p + 8, n - 8) : 0;
+  return mix(mix(low ^ s1 ^ h, high ^ s2 ^ id.size()), s1);
 }
 
 std::string_view IdTable::name_at(const char* entry) noexcept {
@@ -118,9 +110,8 @@ std::string_view IdTable::name_at(const char* entry) noexcept {
   return {reinterpret_cast<const char*>(p), length};
 }
 
-IdRef IdTable::find(std::string_view id) const noexcept {
+IdRef IdTable::find(std::string_view id, std::uint64_t h) const noexcept {
   if (slots_.empty()) return kNoId;
-  const std::uint64_t h = hash(id);
   const std::size_t mask = slots_.size() - 1;
   const std::uint64_t tag = h >> kTagShift;
   for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
@@ -142,12 +133,29 @@ void IdTable::reserve(std::uint64_t ids) {
 void IdTable::rehash(std::size_t count) {
   std::vector<std::uint64_t> slots(count, 0);
   const std::size_t mask = count - 1;
-  for_each([&](IdRef ref) {
-    const std::uint64_t h = hash(name_at(entry(ref)));
-    std::size_t i = static_cast<std::size_t>(h) & mask;
-    while (slots[i] != 0) i = (i + 1) & mask;
-    slots[i] = (h >> kTagShift << kTagShift) | ref;
+  // Each new place is a cache miss: ask for a batch of them before filling.
+  constexpr std::size_t kBatch = 16;
+  std::size_t pending = 0;
+  struct Moved {
+    std::uint64_t hash;
+    IdRef ref;
+  };
+  Moved moved[kBatch];
+  const auto flush = [&] {
+    for (std::size_t b = 0; b < pending; ++b) {
+      std::size_t i = static_cast<std::size_t>(moved[b].hash) & mask;
+      while (slots[i] != 0) i = (i + 1) & mask;
+      slots[i] = (moved[b].hash >> kTagShift << kTagShift) | moved[b].ref;
+    }
+    pending = 0;
+  };
+  for_each([&](IdRef ref, std::string_view id) {
+    const std::uint64_t h = hash(id);
+    prefetch(&slots[static_cast<std::size_t>(h) & mask]);
+    moved[pending++] = {h, ref};
+    if (pending == kBatch) flush();
   });
+  flush();
   slots_.swap(slots);
 }
 
@@ -173,8 +181,8 @@ IdRef IdTable::place(std::size_t size) {
   return ref;
 }
 
-IdRef IdTable::insert(std::string_view id) {
-  assert(find(id) == kNoId);  // each id is stored once
+IdRef IdTable::insert(std::string_view id, std::uint64_t h) {
+  assert(find(id, h) == kNoId);  // each id is stored once
   reserve(1);
   const std::size_t header = 16 + varint_size(id.size());
   const IdRef ref = place(header + id.size());
@@ -188,7 +196,6 @@ IdRef IdTable::insert(std::string_view id) {
     if (n < 0x80) break;
   }
   if (!id.empty()) std::memcpy(p, id.data(), id.size());
-  const std::uint64_t h = hash(id);
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = static_cast<std::size_t>(h) & mask;
   while (slots_[i] != 0) i = (i + 1) & mask;

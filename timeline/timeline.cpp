@@ -164,12 +164,17 @@ bool Timeline::reaches(IdRef from_end, IdRef target) {
 void Timeline::append(TimelineEvent event) {
   if (unverified_) verify_acyclic();
   // Checks: a refusal changes nothing (find_end only shortens paths).
-  IdRef id = ids_.find(event.id);
+  // Both lookups are cache misses in a large table: start them together.
+  const std::uint64_t id_hash = ids_.hash(event.id);
+  const std::uint64_t parent_hash = ids_.hash(event.parent);
+  ids_.prefetch_slot(id_hash);
+  ids_.prefetch_slot(parent_hash);
+  IdRef id = ids_.find(event.id, id_hash);
   if (event.id.empty() || (id != internal::kNoId && has(id, kKnown))) {
     throw std::invalid_argument(kIdNotUnique);
   }
   if (event.parent == event.id) throw std::invalid_argument(kProvenanceCycle);
-  IdRef parent = event.parent.empty() ? internal::kNoId : ids_.find(event.parent);
+  IdRef parent = event.parent.empty() ? internal::kNoId : ids_.find(event.parent, parent_hash);
   // Only an id already named as a parent can close a cycle.
   if (id != internal::kNoId && parent != internal::kNoId && reaches(find_end(parent), id)) {
     throw std::invalid_argument(kProvenanceCycle);
@@ -179,10 +184,10 @@ void Timeline::append(TimelineEvent event) {
   retained_.make_room(capacity_);
   const bool new_id = id == internal::kNoId;
   const bool new_parent = parent == internal::kNoId && !event.parent.empty();
-  if (new_id) id = ids_.insert(event.id);
+  if (new_id) id = ids_.insert(event.id, id_hash);
   if (new_parent) {  // never the same as the id: refused above
     try {
-      parent = ids_.insert(event.parent);
+      parent = ids_.insert(event.parent, parent_hash);
     } catch (...) {
       if (new_id) ids_.unwind(id);
       throw;
@@ -200,6 +205,9 @@ void Timeline::append(TimelineEvent event) {
 }
 
 void Timeline::pop_oldest() noexcept {
+  // The entries of the records that leave soon were touched long ago.
+  constexpr std::size_t kAhead = 8;
+  if (retained_.size() > kAhead) ids_.prefetch_entry(retained_.slot(kAhead).id);
   const EventWindow::Slot& oldest = retained_.slot(0);
   const IdRef id = oldest.id;
   const std::uint64_t sequence = oldest.event.sequence;
@@ -269,10 +277,11 @@ void Timeline::reserve(std::size_t records) {
 void Timeline::restore_event(TimelineEvent record) {
   if (evicted_ != 0) throw std::logic_error(kRestoreAfterEviction);
   retained_.make_room(UINT64_MAX);
-  IdRef id = ids_.find(record.id);
+  const std::uint64_t id_hash = ids_.hash(record.id);
+  IdRef id = ids_.find(record.id, id_hash);
   const bool new_id = id == internal::kNoId;
   const bool repeat = !new_id && has(id, kRetained);
-  if (new_id) id = ids_.insert(record.id);
+  if (new_id) id = ids_.insert(record.id, id_hash);
   IdRef parent = internal::kNoId;
   bool new_parent = false;
   bool new_repeats = false;
@@ -282,9 +291,10 @@ void Timeline::restore_event(TimelineEvent record) {
     } else if (record.parent == record.id) {
       parent = id;  // a ring of one, for verify_acyclic to refuse
     } else {
-      parent = ids_.find(record.parent);
+      const std::uint64_t parent_hash = ids_.hash(record.parent);
+      parent = ids_.find(record.parent, parent_hash);
       new_parent = parent == internal::kNoId;
-      if (new_parent) parent = ids_.insert(record.parent);
+      if (new_parent) parent = ids_.insert(record.parent, parent_hash);
     }
     if (repeat) {
       const auto [entry, added] = repeats_.try_emplace(id);
@@ -314,7 +324,7 @@ void Timeline::verify_acyclic() {
   if (!unverified_) return;
   // Rebuild the forest from the retained records, which hold every link:
   // nothing was evicted since the first restore.
-  ids_.for_each([this](IdRef ref) { set_parent_link(ref, ref); });
+  ids_.for_each([this](IdRef ref, std::string_view) { set_parent_link(ref, ref); });
   for (std::size_t i = 0; i < retained_.size(); ++i) {
     const EventWindow::Slot& record = retained_.slot(i);
     if (has(record.id, kJunction) || record.parent == internal::kNoId) continue;
