@@ -1,7 +1,8 @@
 # Install rules: the public headers under include/quorix/<subsystem>/, the
 # three libraries, the CMake package quorix_timeline with its targets
 # quorix::timeline, quorix::render, quorix::snapshot and quorix::all, and a
-# pkg-config file. Nothing of harness/, tests/, fuzz/ or bench/ is installed.
+# pkg-config file, the licence and the changelog. Nothing of harness/, tests/,
+# fuzz/ or bench/ is installed.
 include(CMakePackageConfigHelpers)
 
 set(QUORIX_PACKAGE quorix_timeline)
@@ -21,6 +22,8 @@ endforeach()
 
 install(FILES ${PROJECT_BINARY_DIR}/include/quorix/version.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorix)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUORIX_PACKAGE})
 
 install(TARGETS quorix_timeline quorix_render quorix_snapshot quorix_all
         EXPORT ${QUORIX_PACKAGE}-targets)

@@ -1,5 +1,6 @@
 // m09: runs the M-09 verification of the causal event timeline and exits 0
-// on PASS, 1 on FAIL. Arguments are accepted and ignored.
+// on PASS, 1 on FAIL; a report that standard output could not take is a
+// FAIL. Arguments are accepted and ignored.
 #include <iostream>
 
 #include "harness/runner.h"

@@ -6,6 +6,7 @@
 #include <quorix/timeline/causal_trace.h>
 #include <quorix/timeline/timeline.h>
 #include "harness/checks.h"
+#include "harness/require.h"
 
 namespace quorix::m09 {
 
@@ -44,8 +45,17 @@ void tie_report_streams(std::ostream& out, std::ostream& err) {
   err.tie(&out);
 }
 
+void require_report_written(std::ostream& out) {
+  require(static_cast<bool>(out.flush()), "report not written to standard output");
+}
+
 int run_m09(std::ostream& out, std::ostream& err) {
-  return run_protected([&out] { run_m09_checks(out); }, err);
+  return run_protected(
+      [&out] {
+        run_m09_checks(out);
+        require_report_written(out);
+      },
+      err);
 }
 
 }  // namespace quorix::m09

@@ -30,7 +30,14 @@ int run_protected(const std::function<void()>& checks, std::ostream& err);
 // "[PASS] " lines always come before a failure report.
 void tie_report_streams(std::ostream& out, std::ostream& err);
 
-// The whole program: run_m09_checks inside run_protected.
+// Flushes `out` and requires that every insertion into it succeeded; else
+// "report not written to standard output". A verdict that could not be
+// written (standard output closed, or on a full disk) is no PASS.
+void require_report_written(std::ostream& out);
+
+// The whole program: run_m09_checks, then require_report_written, inside
+// run_protected. So a lost report ends the run as a failure, status 1, with
+// the failure report on `err` as far as `err` can still take it.
 int run_m09(std::ostream& out, std::ostream& err);
 
 }  // namespace quorix::m09
