@@ -1,7 +1,8 @@
 # Install rules: the public headers under include/quorix/<subsystem>/, the
 # three libraries, the CMake package quorix_timeline with its targets
 # quorix::timeline, quorix::render, quorix::snapshot and quorix::all, and a
-# pkg-config file. Nothing of harness/, tests/, fuzz/ or bench/ is installed.
+# pkg-config file. Nothing of harness/, tests/, fuzz/ or bench/ is installed;
+# cli/ installs the quorix command as bin/quorix by its own rule.
 include(CMakePackageConfigHelpers)
 
 set(QUORIX_PACKAGE quorix_timeline)
