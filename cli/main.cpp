@@ -152,7 +152,8 @@ int run(const Request& request) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  std::vector<std::string_view> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "--version")) {
     Output output;
     output.write(args[0] == "--help" ? kHelp : "quorix " + std::string(quorix::kVersion) + "\n");

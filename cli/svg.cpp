@@ -37,17 +37,21 @@ bool is_continuation(unsigned char byte) { return (byte & 0xC0U) == 0x80U; }
 std::size_t plain_char_size(std::string_view bytes) {
   const auto lead = static_cast<unsigned char>(bytes.front());
   if (lead < 0x80U) return lead >= 0x20U && lead != 0x7FU ? 1 : 0;
-  std::size_t size = 0;
-  char32_t code = 0;
-  char32_t least = 0;  // below it the form is overlong
+  // The sequence's size, the payload bits of its lead byte, and the least
+  // code point of that size (below it the form is overlong).
+  std::size_t size = 4;
+  char32_t code = lead & 0x07U;
+  char32_t least = 0x10000;
   if ((lead & 0xE0U) == 0xC0U) {
-    size = 2, code = lead & 0x1FU, least = 0x80;
+    size = 2;
+    code = lead & 0x1FU;
+    least = 0x80;
   } else if ((lead & 0xF0U) == 0xE0U) {
-    size = 3, code = lead & 0x0FU, least = 0x800;
-  } else if ((lead & 0xF8U) == 0xF0U) {
-    size = 4, code = lead & 0x07U, least = 0x10000;
-  } else {
-    return 0;
+    size = 3;
+    code = lead & 0x0FU;
+    least = 0x800;
+  } else if ((lead & 0xF8U) != 0xF0U) {
+    return 0;  // a continuation byte, or no lead byte of UTF-8
   }
   if (bytes.size() < size) return 0;
   for (std::size_t i = 1; i < size; ++i) {

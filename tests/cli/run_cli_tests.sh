@@ -3,7 +3,7 @@
 # compares its standard output, standard error and exit status with what each case expects.
 # Usage: run_cli_tests.sh QUORIX VERSION   (needs xmllint, from Debian's libxml2-utils)
 set -uo pipefail
-quorix=$1 version=$2
+quorix=$(realpath "$1") version=$2
 cd "$(dirname "$0")" || exit 1
 command -v xmllint >/dev/null || { echo "xmllint is missing: apt-get install libxml2-utils" >&2; exit 1; }
 work=$(mktemp -d)
