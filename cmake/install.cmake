@@ -2,7 +2,8 @@
 # three libraries, the CMake package quorix_timeline with its targets
 # quorix::timeline, quorix::render, quorix::snapshot and quorix::all, and a
 # pkg-config file, the licence and the changelog. Nothing of harness/, tests/,
-# fuzz/ or bench/ is installed.
+# fuzz/ or bench/ is installed; cli/ installs the quorix command as
+# bin/quorix by its own rule.
 include(CMakePackageConfigHelpers)
 
 set(QUORIX_PACKAGE quorix_timeline)

@@ -1,5 +1,7 @@
 // Appends a three-event chain, traces its last event, renders the trace as
 // JSON, round-trips the timeline through a snapshot and shows a refusal.
+// With an argument, it also writes the snapshot to the file it names.
+#include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -23,7 +25,7 @@ quorix::TimelineEvent make_event(std::string id, std::string kind, std::string p
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   quorix::Timeline timeline(100);  // keeps the newest 100 events
   timeline.append(make_event("input", "external_input", ""));
   timeline.append(make_event("message", "message", "input"));
@@ -35,6 +37,15 @@ int main() {
   const std::string snapshot = quorix::write_timeline_snapshot(timeline);
   const quorix::Timeline copy = quorix::read_timeline_snapshot(snapshot);
   std::cout << "read back " << copy.retained_events().size() << " events\n";
+  if (argc > 1) {
+    std::ofstream file(argv[1], std::ios::binary);
+    file << snapshot;
+    file.close();
+    if (!file) {
+      std::cerr << "cannot write " << argv[1] << '\n';
+      return 1;
+    }
+  }
 
   try {
     quorix::read_timeline_snapshot("not a snapshot\n");

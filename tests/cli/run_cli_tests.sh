@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Runs the built quorix command as a user would, on the small files beside this script, and
+# compares its standard output, standard error and exit status with what each case expects.
+# Usage: run_cli_tests.sh QUORIX VERSION   (needs xmllint, from Debian's libxml2-utils)
+set -uo pipefail
+quorix=$(realpath "$1") version=$2
+cd "$(dirname "$0")" || exit 1
+command -v xmllint >/dev/null || { echo "xmllint is missing: apt-get install libxml2-utils" >&2; exit 1; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0 failed=0
+
+# expect STATUS STDIN STDOUT STDERR ARGS...
+#   STDIN   ""  nothing; FILE  redirected from FILE; |FILE  piped from FILE; =TEXT  TEXT with
+#           printf's backslash escapes
+#   STDOUT  @FILE  exactly FILE's bytes; ^TEXT  begins with TEXT; otherwise exactly TEXT
+#   STDERR  exactly this text
+expect() {
+  local status=$1 input=$2 out=$3 err=$4 actual=0
+  shift 4
+  case $input in
+    "") "$quorix" "$@" </dev/null >"$work/out" 2>"$work/err" || actual=$? ;;
+    "|"*) cat "${input#|}" | "$quorix" "$@" >"$work/out" 2>"$work/err" || actual=$? ;;
+    =*) printf '%b' "${input#=}" | "$quorix" "$@" >"$work/out" 2>"$work/err" || actual=$? ;;
+    *) "$quorix" "$@" <"$input" >"$work/out" 2>"$work/err" || actual=$? ;;
+  esac
+  case $out in
+    @*) cp "${out#@}" "$work/want" ;;
+    ^*) printf '%s' "${out#^}" >"$work/want" && truncate -s "$(stat -c %s "$work/want")" "$work/out" ;;
+    *) printf '%s' "$out" >"$work/want" ;;
+  esac
+  printf '%s' "$err" >"$work/want_err"
+  if [[ $actual == "$status" ]] && cmp -s "$work/want" "$work/out" && cmp -s "$work/want_err" "$work/err"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAILED: quorix $* (stdin ${input:-none}): status $actual, expected $status"
+    diff <(cat -A "$work/want") <(cat -A "$work/out") | head -n 20
+    echo "stderr: $(cat -A "$work/err")"
+  fi
+}
+
+usage=$'usage: quorix check FILE | quorix trace FILE ID... | quorix show FILE ID | quorix --help | quorix --version\n'
+sample_check=$'format: 1\ncapacity: 4\nnext_sequence: 7\nrecords: 6\ndistinct_ids: 5\nduplicate_ids: 1\nroots: 2\norphans: 1\nover_capacity: yes\n'
+empty_check=$'format: 1\ncapacity: 4\nnext_sequence: 1\nrecords: 0\ndistinct_ids: 0\nduplicate_ids: 0\nroots: 0\norphans: 0\nover_capacity: no\n'
+# A chain of 10,000 events over three clock domains, larger than one read of the input.
+awk 'BEGIN { n = 10000; printf "quorix-timeline 1 %d %d %d\n", n, n + 1, n
+             for (i = 1; i <= n; i++)
+               printf "e%d\t%s\tk\tent\tclock%d\t0\t%d\t%d\tm\n", i, i == 1 ? "" : "e" (i - 1), i % 3, i, i }' \
+  >"$work/chain.snap"
+chain_check=$'format: 1\ncapacity: 10000\nnext_sequence: 10001\nrecords: 10000\ndistinct_ids: 10000\nduplicate_ids: 0\nroots: 1\norphans: 0\nover_capacity: no\n'
+
+#      status stdin                           stdout              stderr   arguments
+expect 0 ""                                   "$sample_check"     ""       check sample.snap
+expect 0 sample.snap                          "$sample_check"     ""       check -
+expect 0 "=quorix-timeline 1 4 1 0"           "$empty_check"      ""       check -
+expect 0 "$work/chain.snap"                   "$chain_check"      ""       check -
+expect 0 "|$work/chain.snap"                  "$chain_check"      ""       check -
+expect 0 ""                                   "$chain_check"      ""       check "$work/chain.snap"
+# Each refusal of the reader, as check reports it.
+expect 1 "="                                  ""  $'quorix: -: invalid timeline snapshot\n'          check -
+expect 1 "=quorix-timeline 2 4 1 0\n"         ""  $'quorix: -: invalid timeline snapshot\n'          check -
+expect 1 "=quorix-timeline 1 0 1 0\n"         ""  $'quorix: -: timeline capacity must be positive\n' check -
+expect 1 "=quorix-timeline 1 4 1 1\n"         ""  $'quorix: -: truncated timeline snapshot\n'        check -
+expect 1 "=quorix-timeline 1 4 1 1\n\n"       ""  $'quorix: -: invalid timeline record\n'            check -
+expect 1 "=quorix-timeline 1 4 2 1\na\t\tk\te\tc\t\t0\t1\tm\n" \
+                                              ""  $'quorix: -: invalid stoull argument\n'            check -
+expect 1 "=quorix-timeline 1 4 2 1\na\t\tk\te\tc\t18446744073709551616\t0\t1\tm\n" \
+                                              ""  $'quorix: -: stoull argument out of range\n'       check -
+expect 1 "=quorix-timeline 1 4 3 2\na\tb\tk\te\tc\t0\t0\t1\t\nb\ta\tk\te\tc\t0\t0\t2\t\n" \
+                                              ""  $'quorix: -: causal provenance cycle\n'            check -
+expect 1 "=quorix-timeline 1 4 1 1\n"         ""  $'quorix: -: truncated timeline snapshot\n'        trace - a
+expect 1 ""                    ""  $'quorix: missing.snap: No such file or directory\n'              check missing.snap
+expect 1 ""                    ""  $'quorix: .: Is a directory\n'                                    show . a
+# Traces, with an id that looks like an option; a picture with a gap, several lanes, cut
+# labels and hostile bytes.
+expect 0 ""                    @sample.trace       ""  trace sample.snap msg last nothing '' -x
+expect 0 ""                    @sample-last.svg    ""  show sample.snap last
+expect 0 ""                    "^<?xml"            ""  show sample.snap nothing
+expect 0 ""                    "^usage: quorix COMMAND FILE [ID...]"$'\n'  ""  --help
+expect 0 ""                    "quorix $version"$'\n'                       ""  --version
+for args in "" "bogus sample.snap" "check" "check sample.snap extra" "trace sample.snap" \
+            "show sample.snap a b" "--bogus" "check --bogus" "--help extra"; do
+  # shellcheck disable=SC2086  # each case is a list of words
+  expect 2 "" "" "$usage" $args
+done
+
+# A failed write to standard output is reported, not lost.
+if "$quorix" check sample.snap >/dev/full 2>"$work/err" ||
+   [[ $(<"$work/err") != "quorix: standard output: No space left on device" ]]; then
+  failed=$((failed + 1)) && echo "FAILED: check >/dev/full: $(<"$work/err")"
+else
+  passed=$((passed + 1))
+fi
+
+# Every picture is well-formed XML, whatever bytes the ids hold and however long the trace.
+"$quorix" show sample.snap nothing >"$work/not_found.svg"
+"$quorix" show "$work/chain.snap" e10000 >"$work/chain.svg"
+for svg in sample-last.svg "$work/not_found.svg" "$work/chain.svg"; do
+  if xmllint --noout "$svg"; then passed=$((passed + 1)); else failed=$((failed + 1)) && echo "FAILED: $svg"; fi
+done
+if grep -q '>not_found</text>' "$work/not_found.svg" &&
+   [[ $(grep -c '<g class="event">' "$work/chain.svg") == 10000 ]]; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)) && echo "FAILED: the not_found text, or the 10,000 event boxes"
+fi
+
+echo "$passed passed, $failed failed"
+((failed == 0))
