@@ -64,8 +64,9 @@ struct Model {
     while (!pending.empty()) {
       const std::string id = pending.back();
       pending.pop_back();
+      if (id.empty()) continue;  // a root: an empty parent never names the empty id
       if (id == to) return true;
-      if (id.empty() || !seen.insert(id).second) continue;
+      if (!seen.insert(id).second) continue;
       for (auto [it, end] = all.equal_range(id); it != end; ++it) pending.push_back(it->second);
     }
     return false;

@@ -5,8 +5,6 @@
 #include <string>
 #include <utility>
 
-#include <quorix/render/trace_json.h>
-#include <quorix/snapshot/snapshot.h>
 #include "harness/require.h"
 
 namespace quorix::m09 {
@@ -53,11 +51,15 @@ void check_clock_domains(const CausalTrace& trace, std::ostream& out) {
   out << "[PASS] wall and independent model clock domains remain explicit\n";
 }
 
-std::string render_offline_trace(const Timeline& primary) {
+CausalTrace trace_of(const Timeline& timeline, std::string_view id) {
+  return timeline.build_causal_trace(id);
+}
+
+std::string render_offline_trace(const Timeline& primary, const Components& use) {
   const std::string snapshot = write_timeline_snapshot(primary);
-  const Timeline restored = read_timeline_snapshot(snapshot);
-  const CausalTrace offline = restored.build_causal_trace("infer");
-  return render_trace_json(offline);
+  const Timeline restored = use.read(snapshot);
+  const CausalTrace offline = use.trace(restored, "infer");
+  return use.render(offline);
 }
 
 void check_live_offline(const std::string& live_json, const std::string& offline_json,

@@ -12,11 +12,25 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <string_view>
 
+#include <quorix/render/trace_json.h>
+#include <quorix/snapshot/snapshot.h>
 #include <quorix/timeline/causal_trace.h>
 #include <quorix/timeline/timeline.h>
 
 namespace quorix::m09 {
+
+// The trace of `id` in `timeline`.
+CausalTrace trace_of(const Timeline& timeline, std::string_view id);
+
+// The operations of the components that the run goes through, so that a test
+// can run the whole program over a faulty one and see it fail as it must.
+struct Components {
+  CausalTrace (*trace)(const Timeline&, std::string_view) = &trace_of;
+  std::string (*render)(const CausalTrace&) = &render_trace_json;
+  Timeline (*read)(std::string_view) = &read_timeline_snapshot;
+};
 
 // A timeline of capacity 4 holding the causal fixture, appended in order:
 // "input" (the external input, no parent), "message" (parent "input") and
@@ -35,7 +49,7 @@ void check_clock_domains(const CausalTrace& trace, std::ostream& out);
 // The JSON document of the trace of "infer" in a copy of `primary` that was
 // written to a snapshot and read back. The snapshot, the restored timeline
 // and its trace are released before it returns; `primary` is not changed.
-std::string render_offline_trace(const Timeline& primary);
+std::string render_offline_trace(const Timeline& primary, const Components& use = {});
 
 // The live and the offline documents are equal byte for byte; else "offline
 // trace differs".

@@ -1,26 +1,23 @@
 #include "harness/runner.h"
 
+#include <iostream>
 #include <string>
 
-#include <quorix/render/trace_json.h>
-#include <quorix/timeline/causal_trace.h>
-#include <quorix/timeline/timeline.h>
-#include "harness/checks.h"
 #include "harness/require.h"
 
 namespace quorix::m09 {
 
-void run_m09_checks(std::ostream& out) {
+void run_m09_checks(std::ostream& out, const Components& use) {
   // The run context lives until the verdict and is released in reverse order.
   Timeline primary = build_causal_fixture();
-  const CausalTrace live = primary.build_causal_trace("infer");
+  const CausalTrace live = use.trace(primary, "infer");
   check_causal_order(live, out);
   check_clock_domains(live, out);
-  const std::string live_json = render_trace_json(live);
-  const std::string offline_json = render_offline_trace(primary);
+  const std::string live_json = use.render(live);
+  const std::string offline_json = render_offline_trace(primary, use);
   check_live_offline(live_json, offline_json, out);
   append_retention_fixture(primary);
-  check_retention_gap(primary.build_causal_trace("b"));
+  check_retention_gap(use.trace(primary, "b"));
   check_cycle_refused(offer_self_parent, out);
 }
 
@@ -49,13 +46,18 @@ void require_report_written(std::ostream& out) {
   require(static_cast<bool>(out.flush()), "report not written to standard output");
 }
 
-int run_m09(std::ostream& out, std::ostream& err) {
+int run_m09(std::ostream& out, std::ostream& err, const Components& use) {
   return run_protected(
-      [&out] {
-        run_m09_checks(out);
+      [&out, &use] {
+        run_m09_checks(out, use);
         require_report_written(out);
       },
       err);
+}
+
+int m09_main(const Components& use) {
+  tie_report_streams(std::cout, std::cerr);
+  return run_m09(std::cout, std::cerr, use);
 }
 
 }  // namespace quorix::m09

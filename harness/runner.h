@@ -9,12 +9,15 @@
 #include <functional>
 #include <ostream>
 
+#include "harness/checks.h"
+
 namespace quorix::m09 {
 
 // Runs every check once, in order, writing each "[PASS] " line to `out` and
 // ending with "M-09 VERDICT: PASS". Throws the first failure, of a check or
 // of a component, after the lines of the checks that held.
-void run_m09_checks(std::ostream& out);
+// The component operations go through `use`.
+void run_m09_checks(std::ostream& out, const Components& use = {});
 
 // Writes the report of a failure to `err` as three insertions: "[FAIL] ",
 // the exception's message unchanged, "\nM-09 VERDICT: FAIL\n".
@@ -38,7 +41,11 @@ void require_report_written(std::ostream& out);
 // The whole program: run_m09_checks, then require_report_written, inside
 // run_protected. So a lost report ends the run as a failure, status 1, with
 // the failure report on `err` as far as `err` can still take it.
-int run_m09(std::ostream& out, std::ostream& err);
+int run_m09(std::ostream& out, std::ostream& err, const Components& use = {});
+
+// The program's entry: ties standard error to standard output and runs
+// run_m09 over them; returns the exit status.
+int m09_main(const Components& use = {});
 
 }  // namespace quorix::m09
 
