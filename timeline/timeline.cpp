@@ -56,6 +56,17 @@ void EventWindow::push_back(Slot&& record) noexcept {
   slot(size_ - 1) = std::move(record);
 }
 
+void EventWindow::replace_oldest(Slot&& record) noexcept {
+  if (size_ < slots_.size()) {  // the ring has room: the new record goes at the back
+    pop_front();
+    push_back(std::move(record));
+    return;
+  }
+  slots_[head_] = std::move(record);  // the oldest slot becomes the newest
+  head_ = head_ + 1 == slots_.size() ? 0 : head_ + 1;
+  ++first_ordinal_;
+}
+
 void EventWindow::pop_front() noexcept {
   slots_[head_] = Slot{};  // releases the record's strings
   head_ = head_ + 1 == slots_.size() ? 0 : head_ + 1;
@@ -199,12 +210,22 @@ void Timeline::append(TimelineEvent event) {
   set_flags(id, kKnown | kRetained);
   ++known_;
   event.sequence = next_sequence_++;
-  while (retained_.size() >= capacity_) pop_oldest();
+  while (retained_.size() > capacity_) pop_oldest();  // only after restores
   ids_.set_where(id, retained_.next_ordinal());
-  retained_.push_back({std::move(event), id, parent});
+  if (retained_.size() == capacity_) {  // the usual case once full: one in, one out
+    forget_oldest();
+    retained_.replace_oldest({std::move(event), id, parent});
+  } else {
+    retained_.push_back({std::move(event), id, parent});
+  }
 }
 
 void Timeline::pop_oldest() noexcept {
+  forget_oldest();
+  retained_.pop_front();
+}
+
+void Timeline::forget_oldest() noexcept {
   // The entries of the records that leave soon were touched long ago.
   constexpr std::size_t kAhead = 8;
   if (retained_.size() > kAhead) ids_.prefetch_entry(retained_.slot(kAhead).id);
@@ -222,7 +243,6 @@ void Timeline::pop_oldest() noexcept {
         set_flags(id, 0, kJunction);
         link_up(id, retained_.at_ordinal(later).parent);
       }
-      retained_.pop_front();
       return;
     }
     repeats_.erase(id);
@@ -231,7 +251,6 @@ void Timeline::pop_oldest() noexcept {
   }
   set_flags(id, kEvicted, kRetained | kRepeated);
   ids_.set_where(id, sequence);
-  retained_.pop_front();
 }
 
 CausalTrace Timeline::build_causal_trace(std::string_view id) const {

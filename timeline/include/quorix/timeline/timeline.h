@@ -144,6 +144,8 @@ class EventWindow {
   void reserve(std::size_t records);
   void push_back(Slot&& slot) noexcept;  // after make_room
   void pop_front() noexcept;
+  // pop_front then push_back, reusing the slot when the ring is full.
+  void replace_oldest(Slot&& slot) noexcept;
 
   std::vector<Slot> slots_;  // a ring: the oldest record at head_
   std::size_t head_ = 0;
@@ -280,6 +282,8 @@ class Timeline {
   IdRef find_end(IdRef ref) noexcept;
   bool reaches(IdRef from_end, IdRef target);
   void link_up(IdRef ref, IdRef parent) noexcept;
+  // Records the eviction of the oldest retained record, which stays in place.
+  void forget_oldest() noexcept;
   void pop_oldest() noexcept;
 
   std::uint64_t capacity_;
