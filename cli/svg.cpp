@@ -152,6 +152,15 @@ class SvgWriter {
     out_.append("\" ").append(attributes).append("/>\n");
   }
 
+  // Opens a nested <svg> at x, y: its children are placed relative to it
+  // and clipped to its size. The caller closes it.
+  void viewport(std::size_t x, std::size_t y, std::size_t width, std::size_t height) {
+    out_.append("<svg x=\"").append(std::to_string(x));
+    out_.append("\" y=\"").append(std::to_string(y));
+    out_.append("\" width=\"").append(std::to_string(width));
+    out_.append("\" height=\"").append(std::to_string(height)).append("\">\n");
+  }
+
   void rect(std::size_t x, std::size_t y, std::size_t width, std::size_t height,
             std::string_view attributes) {
     out_.append("<rect x=\"").append(std::to_string(x));
@@ -185,10 +194,13 @@ void write_event(SvgWriter& svg, const TimelineEvent& event, std::size_t column,
   append_text(out, event.message);
   out.append("</title>\n");
   svg.rect(x, y, kBoxWidth, kBoxHeight, "rx=\"4\" fill=\"#ffffff\" stroke=\"#4a5a70\"");
-  svg.text(x + 6, y + 17, "font-weight=\"bold\"", event.id, kBoxChars);
-  svg.text(x + 6, y + 33, "", event.kind, kBoxChars);
-  svg.text(x + 6, y + 49, "", "t=" + std::to_string(event.model_time), kBoxChars);
-  out.append("</g>\n");
+  // A viewport of the box's size clips what is wider than counted (wide
+  // characters), so that no label reaches into the next box.
+  svg.viewport(x, y, kBoxWidth, kBoxHeight);
+  svg.text(6, 17, "font-weight=\"bold\"", event.id, kBoxChars);
+  svg.text(6, 33, "", event.kind, kBoxChars);
+  svg.text(6, 49, "", "t=" + std::to_string(event.model_time), kBoxChars);
+  out.append("</svg>\n</g>\n");
 }
 
 }  // namespace
@@ -239,8 +251,9 @@ std::string render_trace_svg(const CausalTrace& trace) {
     out.append("</title>\n");
     svg.rect(0, lane_top(lane), width, kLaneHeight,
              lane % 2 == 0 ? "fill=\"#eef1f5\"" : "fill=\"#f7f8fa\"");
-    svg.text(8, lane_middle(lane) + 4, "font-weight=\"bold\"", lanes[lane], kLaneChars);
-    out.append("</g>\n");
+    svg.viewport(0, lane_top(lane), kLabelWidth, kLaneHeight);
+    svg.text(8, kLaneHeight / 2 + 4, "font-weight=\"bold\"", lanes[lane], kLaneChars);
+    out.append("</svg>\n</g>\n");
   }
   if (trace.status == TraceStatus::not_found) {
     svg.text(kLabelWidth, lane_middle(0) + 6, "font-size=\"16\" fill=\"#a01010\"", "not_found",
