@@ -5,8 +5,9 @@
 namespace quorix {
 
 std::string json_quote(std::string_view bytes) {
-  return json::build(json::quoted_size(bytes),
-                     [bytes](json::Cursor& out) { out.put_quoted(bytes); });
+  TextBuffer text(json::plain_quoted_size(bytes));
+  json::put_quoted(text, bytes);
+  return std::move(text).take();
 }
 
 }  // namespace quorix

@@ -1,71 +1,43 @@
-// Internal to the renderer, not installed: the two passes by which every
-// document is built in one buffer of exact size. The first pass adds up the
-// bytes each piece needs; the second writes the pieces through a cursor into
-// a string sized to that sum, so nothing is allocated or checked per byte.
+// Internal to the renderer, not installed: the quoted form of a string
+// value, written into a TextBuffer.
 #ifndef QUORIX_RENDER_JSON_WRITER_H_
 #define QUORIX_RENDER_JSON_WRITER_H_
 
-#include <cassert>
-#include <cstdint>
-#include <string>
+#include <cstddef>
 #include <string_view>
 
 #include "timeline/text_form.h"
 
 namespace quorix::json {
 
-// How many bytes of `bytes` need a backslash: quotes and backslashes only.
-inline std::size_t special_count(std::string_view bytes) noexcept {
-  if (!holds_either(bytes, '"', '\\')) return 0;
-  std::size_t count = 0;
-  for (const char c : bytes) count += static_cast<std::size_t>((c == '"') | (c == '\\'));
-  return count;
-}
+// The size of the quoted literal of `bytes` when it holds nothing to escape,
+// as it usually does: what a document is sized by beforehand.
+inline std::size_t plain_quoted_size(std::string_view bytes) noexcept { return bytes.size() + 2; }
 
-inline std::size_t quoted_size(std::string_view bytes) noexcept {
-  return bytes.size() + 2 + special_count(bytes);
-}
-
-// Writes into memory that the first pass sized; never past its end.
-class Cursor {
- public:
-  explicit Cursor(char* at) noexcept : at_(at) {}
-
-  void put(char c) noexcept { *at_++ = c; }
-
-  void put(std::string_view bytes) noexcept { at_ = put_bytes(at_, bytes); }
-
-  // The quoted literal: a backslash before each quote and backslash, every
-  // other byte as it is.
-  void put_quoted(std::string_view bytes) noexcept {
-    put('"');
-    if (!holds_either(bytes, '"', '\\')) {
-      put(bytes);
-    } else {
-      for (const char c : bytes) {
-        if (c == '"' || c == '\\') put('\\');
-        put(c);
-      }
-    }
-    put('"');
+// The quoted literal: a backslash before each quote and backslash, every
+// other byte as it is; n + k + 2 bytes for n input bytes of which k are
+// quotes or backslashes.
+inline void put_quoted(TextBuffer& out, std::string_view bytes) {
+  if (!holds_either(bytes, '"', '\\')) {
+    out.put_at_most(bytes.size() + 2, [bytes](char* at) {
+      *at = '"';
+      at = put_bytes(at + 1, bytes);
+      *at = '"';
+      return at + 1;
+    });
+    return;
   }
-
-  void put_decimal(std::uint64_t value) noexcept { at_ = quorix::put_decimal(at_, value); }
-
-  const char* position() const noexcept { return at_; }
-
- private:
-  char* at_;
-};
-
-// A string of exactly `size` bytes, filled by `write` through a cursor.
-template <typename Write>
-std::string build(std::size_t size, Write write) {
-  std::string out(size, '\0');
-  Cursor cursor(out.data());
-  write(cursor);
-  assert(cursor.position() == out.data() + size && "the sizing pass and the writing pass agree");
-  return out;
+  std::size_t escaped = 0;
+  for (const char c : bytes) escaped += static_cast<std::size_t>((c == '"') | (c == '\\'));
+  out.put_at_most(bytes.size() + escaped + 2, [bytes](char* at) {
+    *at++ = '"';
+    for (const char c : bytes) {
+      if (c == '"' || c == '\\') *at++ = '\\';
+      *at++ = c;
+    }
+    *at++ = '"';
+    return at;
+  });
 }
 
 }  // namespace quorix::json

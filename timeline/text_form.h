@@ -1,18 +1,22 @@
 // What every text a timeline is written as (trace documents and snapshots
 // alike) is made of: numbers in one form, ASCII decimal digits with no sign,
 // leading zeros, grouping or padding, that depends on nothing but the value
-// (no locale, no stream state); and bytes copied as they are. Both write
-// into memory that the caller sized beforehand.
+// (no locale, no stream state); and bytes copied as they are. Texts are
+// built front to back in a TextBuffer, which no write can overrun.
 //
-//   char text[quorix::kMaxDecimalDigits];
-//   char* end = quorix::put_decimal(text, 1000);  // "1000"
+//   quorix::TextBuffer text(4);
+//   text.put_decimal(1000);
+//   std::string done = std::move(text).take();  // "1000"
 #ifndef QUORIX_TIMELINE_TEXT_FORM_H_
 #define QUORIX_TIMELINE_TEXT_FORM_H_
 
+#include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace quorix {
@@ -43,11 +47,6 @@ inline constexpr std::uint64_t kPowersOfTen[] = {1u,
                                                  1000000000000000000u,
                                                  10000000000000000000u};
 
-inline constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
 }  // namespace text_form_detail
 
 // How many digits `value` takes: 1 for 0, 20 for 2^64 - 1. O(1).
@@ -56,29 +55,6 @@ constexpr std::size_t decimal_size(std::uint64_t value) noexcept {
   const auto guess = static_cast<std::size_t>(std::bit_width(value | 1) * 1233) >> 12;
   // 0 takes one digit, like 1.
   return guess + ((value | 1) >= text_form_detail::kPowersOfTen[guess] ? 1 : 0);
-}
-
-// Writes the digits of `value` at `out`, which has room for
-// decimal_size(value) bytes, and returns the end of what it wrote. Two
-// digits at a time, from the last.
-inline char* put_decimal(char* out, std::uint64_t value) noexcept {
-  const char* const kPairs = text_form_detail::kDigitPairs;
-  char* const end = out + decimal_size(value);
-  char* at = end;
-  while (value >= 100) {
-    const auto pair = static_cast<std::size_t>(value % 100) * 2;
-    value /= 100;
-    *--at = kPairs[pair + 1];
-    *--at = kPairs[pair];
-  }
-  if (value >= 10) {
-    const auto pair = static_cast<std::size_t>(value) * 2;
-    *--at = kPairs[pair + 1];
-    *--at = kPairs[pair];
-  } else {
-    *--at = static_cast<char>('0' + value);
-  }
-  return end;
 }
 
 // Whether `bytes` holds `a` or `b`: eight bytes at a time, since the fields
@@ -125,6 +101,50 @@ inline char* put_bytes(char* out, std::string_view bytes) noexcept {
   }
   return out + n;
 }
+
+// A text built front to back in one string that grows when it must. Each
+// write asks for room for the most it can write before it writes, so no
+// estimate can make it write past the end: an `expected` size that is right
+// makes the whole text one allocation, one that is short costs a regrowth.
+class TextBuffer {
+ public:
+  explicit TextBuffer(std::size_t expected) : text_(expected, '\0') {}
+
+  void put(char c) {
+    put_at_most(1, [c](char* at) {
+      *at = c;
+      return at + 1;
+    });
+  }
+  void put(std::string_view bytes) {
+    put_at_most(bytes.size(), [bytes](char* at) { return put_bytes(at, bytes); });
+  }
+  void put_decimal(std::uint64_t value) {
+    const std::size_t size = decimal_size(value);
+    put_at_most(size, [value, size](char* at) { return std::to_chars(at, at + size, value).ptr; });
+  }
+
+  // Lets `write(at)` fill at most `size` bytes from `at`; it returns the end
+  // of what it wrote.
+  template <typename Write>
+  void put_at_most(std::size_t size, Write write) {
+    if (size > text_.size() - used_) grow(size);
+    char* const at = text_.data() + used_;
+    used_ = static_cast<std::size_t>(write(at) - text_.data());
+  }
+
+  // The text written, as a string of its own.
+  std::string take() && {
+    text_.resize(used_);
+    return std::move(text_);
+  }
+
+ private:
+  void grow(std::size_t size) { text_.resize(std::max(used_ + size, text_.size() * 2)); }
+
+  std::string text_;
+  std::size_t used_ = 0;
+};
 
 }  // namespace quorix
 
