@@ -5,8 +5,9 @@
 namespace quorix {
 
 std::string json_quote(std::string_view bytes) {
-  TextBuffer text(json::plain_quoted_size(bytes));
-  json::put_quoted(text, bytes);
+  const std::size_t size = json::quoted_size(bytes);
+  TextBuffer text(size);
+  text.put_sized(size, [bytes](Cursor& out) { json::put_quoted(out, bytes); });
   return std::move(text).take();
 }
 

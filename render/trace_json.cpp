@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 
 #include "render/json_writer.h"
 
@@ -38,26 +39,66 @@ constexpr std::string_view kStatus = ",\"status\":";
 constexpr std::string_view kEvents = ",\"events\":[";
 constexpr std::string_view kEnd = "]}";
 
-std::size_t value_size(const std::string& text) { return json::plain_quoted_size(text); }
+std::size_t plain_size(const std::string& text) { return json::plain_quoted_size(text); }
+std::size_t plain_size(std::uint64_t number) { return decimal_size(number); }
+std::size_t most_size(const std::string& text) { return json::plain_quoted_size(text); }
+std::size_t most_size(std::uint64_t) { return kMaxDecimalDigits; }
+std::size_t value_size(const std::string& text) { return json::quoted_size(text); }
 std::size_t value_size(std::uint64_t number) { return decimal_size(number); }
-void put_value(TextBuffer& out, const std::string& text) { json::put_quoted(out, text); }
-void put_value(TextBuffer& out, std::uint64_t number) { out.put_decimal(number); }
 
-// The bytes of the event's object, exact unless a string holds a byte to
-// escape.
-std::size_t event_size(const TimelineEvent& e) {
+// The bytes of the event's object by `size` of each value: exact with
+// value_size; as if no string held a byte to escape with plain_size; and
+// with most_size, that and room for the longest numbers.
+template <typename Size>
+std::size_t event_size(const TimelineEvent& e, Size size) {
   return std::apply(
-      [&e](const auto&... member) {
-        return (1 + ... + (member.key.size() + value_size(e.*member.field)));
+      [&](const auto&... member) {
+        return (1 + ... + (member.key.size() + size(e.*member.field)));
       },
       kEventMembers);
 }
+// Room beyond plain_size that most_size may ask for.
+constexpr std::size_t kEventSlack = 3 * kMaxDecimalDigits;
 
-void put_event(TextBuffer& out, const TimelineEvent& e) {
-  std::apply(
-      [&](const auto&... member) { ((out.put(member.key), put_value(out, e.*member.field)), ...); },
-      kEventMembers);
-  out.put(kEventEnd);
+// Writes the event's object. Strings are first copied as they are, which
+// also tells whether one needs escaping; as few do, the object is written
+// again with escapes only then.
+void put_event(TextBuffer& text, const TimelineEvent& e) {
+  const std::size_t start = text.size();
+  bool escapes = false;
+  const auto write = [&e](Cursor& out, auto put_string) {
+    std::apply(
+        [&](const auto&... member) {
+          const auto put_value = [&](const auto& value) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::string>) {
+              put_string(value);
+            } else {
+              out.put_decimal(value);
+            }
+          };
+          ((out.put(member.key), put_value(e.*member.field)), ...);
+        },
+        kEventMembers);
+    out.put(kEventEnd);
+  };
+  text.put_sized(event_size(e, [](const auto& value) { return most_size(value); }),
+                 [&](Cursor& out) {
+                   write(out, [&](const std::string& value) {
+                     out.put('"');
+                     out.put_finding(value, '"', '\\', escapes);
+                     out.put('"');
+                   });
+                 });
+  if (!escapes) return;
+  text.truncate(start);
+  text.put_sized(event_size(e, [](const auto& value) { return value_size(value); }),
+                 [&](Cursor& out) {
+                   write(out, [&](const std::string& value) { json::put_quoted(out, value); });
+                 });
+}
+
+void put_quoted(TextBuffer& text, std::string_view bytes) {
+  text.put_sized(json::quoted_size(bytes), [bytes](Cursor& out) { json::put_quoted(out, bytes); });
 }
 
 }  // namespace
@@ -74,24 +115,28 @@ std::string trace_status_name(TraceStatus status) {
 }
 
 std::string render_event_json(const TimelineEvent& event) {
-  TextBuffer out(event_size(event));
+  TextBuffer out(event_size(event, [](const auto& value) { return plain_size(value); }) +
+                 kEventSlack);
   put_event(out, event);
   return std::move(out).take();
 }
 
 std::string render_trace_json(const CausalTrace& trace) {
   const std::string status = trace_status_name(trace.status);  // short: no allocation
-  std::size_t size = kSchema.size() + value_size(trace.schema) + kRootId.size() +
-                     value_size(trace.root_id) + kStatus.size() + value_size(status) +
+  std::size_t size = kSchema.size() + plain_size(trace.schema) + kRootId.size() +
+                     plain_size(trace.root_id) + kStatus.size() + plain_size(status) +
                      kEvents.size() + trace.events.size() + kEnd.size();  // a comma per event
-  for (const TimelineEvent& e : trace.events) size += event_size(e);
+  for (const TimelineEvent& e : trace.events) {
+    size += event_size(e, [](const auto& value) { return plain_size(value); });
+  }
+  size += kEventSlack;
   TextBuffer out(size);
   out.put(kSchema);
-  put_value(out, trace.schema);
+  put_quoted(out, trace.schema);
   out.put(kRootId);
-  put_value(out, trace.root_id);
+  put_quoted(out, trace.root_id);
   out.put(kStatus);
-  put_value(out, status);
+  put_quoted(out, status);
   out.put(kEvents);
   for (std::size_t i = 0; i < trace.events.size(); ++i) {
     if (i != 0) out.put(',');

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include <quorix/snapshot/snapshot.h>
 #include "snapshot/record_line.h"
@@ -29,34 +30,37 @@ std::size_t record_size(const TimelineEvent& e) {
 
 // Writes the record line of `e`, refusing a value it cannot carry as it
 // copies it: a line feed anywhere, a tab in a field before the message.
-void put_record(TextBuffer& out, const TimelineEvent& e) {
-  for_each_record_field([&](auto index, auto field) {
-    constexpr bool kLast = index + 1 == kRecordFieldCount;
-    const auto& value = e.*field;
-    if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::string>) {
-      if (holds_either(value, '\n', kLast ? '\n' : '\t')) {
-        throw std::invalid_argument(kUnrepresentable);
+void put_record(TextBuffer& text, const TimelineEvent& e) {
+  bool unrepresentable = false;
+  text.put_sized(record_size(e), [&](Cursor& out) {
+    for_each_record_field([&](auto index, auto field) {
+      constexpr bool kLast = index + 1 == kRecordFieldCount;
+      const auto& value = e.*field;
+      if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::string>) {
+        out.put_finding(value, '\n', kLast ? '\n' : '\t', unrepresentable);
+      } else {
+        out.put_decimal(value);
       }
-      out.put(value);
-    } else {
-      out.put_decimal(value);
-    }
-    out.put(kLast ? '\n' : '\t');
+      out.put(kLast ? '\n' : '\t');
+    });
   });
+  if (unrepresentable) throw std::invalid_argument(kUnrepresentable);
 }
 
 }  // namespace
 
 std::string write_timeline_snapshot(const Timeline& timeline) {
   const EventWindow& retained = timeline.retained_events();
-  // Sized by the first records and grown only if later ones are longer, so
-  // that the records are gone through once.
-  const std::size_t sampled = std::min<std::size_t>(retained.size(), 64);
+  // Sized by a sample of the records spread over the window, and grown only
+  // if the rest are longer, so that the records are gone through once.
+  const std::size_t count = retained.size();
+  const std::size_t sampled = std::min<std::size_t>(count, 64);
   std::size_t records_size = 0;
-  for (std::size_t i = 0; i < sampled; ++i) records_size += record_size(retained[i]);
-  if (sampled < retained.size()) {
-    records_size = (records_size + sampled - 1) / sampled * retained.size();
-    records_size += records_size / 16;
+  for (std::size_t i = 0; i < sampled; ++i)
+    records_size += record_size(retained[i * count / sampled]);
+  if (sampled < count) {
+    records_size = (records_size + sampled - 1) / sampled * count;
+    records_size += records_size / 32;
   }
   TextBuffer out(kHeaderStart.size() + 3 * (kMaxDecimalDigits + 1) + records_size);
   out.put(kHeaderStart);
