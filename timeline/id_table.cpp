@@ -29,8 +29,8 @@ std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
 
 std::uint64_t process_seed() noexcept {
   static const std::uint64_t seed = [] {
-    std::uint64_t s = static_cast<std::uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
+    std::uint64_t s =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     try {
       std::random_device device;
       s ^= (static_cast<std::uint64_t>(device()) << 32) | device();
@@ -131,6 +131,15 @@ IdRef IdTable::find(std::string_view id) const noexcept {
       if (name_at(entry(ref)) == id) return ref;
     }
   }
+}
+
+void IdTable::prefetch(std::string_view id) const noexcept {
+  if (slots_.empty()) return;
+#if defined(__GNUC__)
+  __builtin_prefetch(&slots_[static_cast<std::size_t>(hash(id)) & (slots_.size() - 1)]);
+#else
+  (void)id;  // a hint only: without the compiler's prefetch there is nothing to do
+#endif
 }
 
 void IdTable::reserve(std::uint64_t ids) {

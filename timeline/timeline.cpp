@@ -310,6 +310,17 @@ void Timeline::restore_event(TimelineEvent record) {
   retained_.push_back({std::move(record), id, parent});
 }
 
+void Timeline::restore_events(std::span<TimelineEvent> records) {
+  constexpr std::size_t kAhead = 12;  // records whose lookups are under way
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (i + kAhead < records.size()) {
+      ids_.prefetch(records[i + kAhead].id);
+      ids_.prefetch(records[i + kAhead].parent);
+    }
+    restore_event(std::move(records[i]));
+  }
+}
+
 void Timeline::verify_acyclic() {
   if (!unverified_) return;
   // Rebuild the forest from the retained records, which hold every link:
