@@ -1,10 +1,13 @@
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <istream>
 #include <limits>
 #include <locale>
+#include <span>
 #include <stdexcept>
 #include <streambuf>
 #include <string>
@@ -15,6 +18,7 @@
 
 #include <quorix/snapshot/snapshot.h>
 #include "snapshot/record_line.h"
+#include "timeline/text_form.h"
 
 namespace quorix {
 namespace {
@@ -70,7 +74,7 @@ bool is_space(char c) {
 
 // Base-10 text to a number the way std::stoull reads it: white space, an
 // optional sign (a minus wraps modulo 2^64), then digits as far as they go.
-std::uint64_t parse_number(std::string_view field) {
+std::uint64_t parse_any_number(std::string_view field) {
   const char* at = field.data();
   const char* const end = at + field.size();
   while (at != end && is_space(*at)) ++at;
@@ -83,19 +87,88 @@ std::uint64_t parse_number(std::string_view field) {
   return negative ? 0 - value : value;
 }
 
-// Reads the record `line` into `event`: nine fields split at the first
-// eight tabs, the numbers converted in line order before any string is set.
-void read_record(std::string_view line, TimelineEvent& event) {
-  std::string_view fields[kRecordFieldCount];
-  const char* at = line.data();
-  const char* const end = at + line.size();
-  for (std::size_t i = 0; i + 1 < kRecordFieldCount; ++i) {
-    const void* tab = std::memchr(at, '\t', static_cast<std::size_t>(end - at));
-    if (tab == nullptr) throw std::invalid_argument(kInvalidRecord);
-    fields[i] = {at, static_cast<std::size_t>(static_cast<const char*>(tab) - at)};
-    at = static_cast<const char*>(tab) + 1;
+// The value of the eight digits of `word`, loaded from memory in order, or
+// kNotDigits if a byte is not a digit. Needs a little-endian word.
+constexpr std::uint64_t kNotDigits = ~std::uint64_t{0};
+constexpr std::uint64_t eight_digits(std::uint64_t word) {
+  constexpr std::uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0u;
+  constexpr std::uint64_t kZeros = 0x3030303030303030u;
+  if ((word & kHighNibbles) != kZeros || ((word + 0x0606060606060606u) & kHighNibbles) != kZeros) {
+    return kNotDigits;
   }
-  fields[kRecordFieldCount - 1] = {at, static_cast<std::size_t>(end - at)};
+  word -= kZeros;  // each byte a digit, the first one lowest
+  word = (word * 10 + (word >> 8)) & 0x00FF00FF00FF00FFu;
+  word = (word * 100 + (word >> 16)) & 0x0000FFFF0000FFFFu;
+  return (word * 10000 + (word >> 32)) & 0xFFFFFFFFu;
+}
+
+// As parse_any_number, quickly for what the writer writes: 1 to 19 digits
+// and nothing else, which always fit.
+std::uint64_t parse_number(std::string_view field) {
+  const char* at = field.data();
+  std::size_t n = field.size();
+  if (n == 0 || n > 19) return parse_any_number(field);
+  std::uint64_t value = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; n >= 8; at += 8, n -= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, at, 8);
+      const std::uint64_t digits = eight_digits(word);
+      if (digits == kNotDigits) return parse_any_number(field);
+      value = value * 100000000 + digits;
+    }
+  }
+  for (; n != 0; ++at, --n) {
+    if (*at < '0' || *at > '9') return parse_any_number(field);
+    value = value * 10 + static_cast<std::uint64_t>(*at - '0');
+  }
+  return value;
+}
+
+// Where the line at `at` ends (its line feed, or `end`) and where its first
+// eight tabs stand in `tabs`; returns how many of those it has. Looks at
+// every tab and line feed in turn, eight bytes at a time where it can.
+std::size_t split_line(const char* at, const char* end, const char* (&tabs)[8],
+                       const char*& line_end) {
+  using namespace text_form_detail;
+  std::size_t found = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; end - at >= 8; at += 8) {
+      const std::uint64_t word = load8(at);
+      const std::uint64_t line_feeds = matches(word, kOnes * '\n');
+      std::uint64_t hits = line_feeds | (found < 8 ? matches(word, kOnes * '\t') : 0);
+      while (hits != 0) {
+        const char* hit = at + std::countr_zero(hits) / 8;
+        if (*hit == '\n') {
+          line_end = hit;
+          return found;
+        }
+        tabs[found++] = hit;
+        hits &= hits - 1;
+        if (found == 8) hits &= line_feeds;  // the message may hold tabs
+      }
+    }
+  }
+  for (; at != end && *at != '\n'; ++at) {
+    if (*at == '\t' && found < 8) tabs[found++] = at;
+  }
+  line_end = at;
+  return found;
+}
+
+// Reads the record that starts at `at` into `event` and returns where the
+// next line starts: nine fields split at the first eight tabs of the line,
+// the numbers converted in line order before any string is set.
+const char* read_record(const char* at, const char* end, TimelineEvent& event) {
+  const char* tabs[8];
+  const char* line_end = nullptr;
+  if (split_line(at, end, tabs, line_end) < 8) throw std::invalid_argument(kInvalidRecord);
+  std::string_view fields[kRecordFieldCount];
+  for (std::size_t i = 0; i < 8; ++i) {
+    fields[i] = {at, static_cast<std::size_t>(tabs[i] - at)};
+    at = tabs[i] + 1;
+  }
+  fields[kRecordFieldCount - 1] = {at, static_cast<std::size_t>(line_end - at)};
   for_each_record_field([&](auto index, auto field) {
     if constexpr (std::is_same_v<std::decay_t<decltype(event.*field)>, std::uint64_t>) {
       event.*field = parse_number(fields[index]);
@@ -106,6 +179,19 @@ void read_record(std::string_view line, TimelineEvent& event) {
       (event.*field).assign(fields[index]);
     }
   });
+  return line_end == end ? end : line_end + 1;
+}
+
+// How many lines `text` has (a last one without a line feed counts).
+std::uint64_t count_lines(std::string_view text) {
+  std::uint64_t lines = 1;
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  while (const void* line_feed = std::memchr(at, '\n', static_cast<std::size_t>(end - at))) {
+    ++lines;
+    at = static_cast<const char*>(line_feed) + 1;
+  }
+  return lines;
 }
 
 }  // namespace
@@ -116,21 +202,24 @@ Timeline read_timeline_snapshot(std::string_view text) {
   std::string_view rest = text.substr(header.size);
   // Room for as many records as the text has lines, but no more than it
   // claims: sized by the text, never by a number read from it alone.
-  const auto lines = static_cast<std::uint64_t>(std::count(rest.begin(), rest.end(), '\n')) + 1;
-  const std::uint64_t expected = std::min(lines, header.record_count);
+  const std::uint64_t expected = std::min(count_lines(rest), header.record_count);
   if (expected != 0) timeline.reserve(static_cast<std::size_t>(expected));
-  TimelineEvent event;
+  // Records are restored a batch at a time, so that the store can look
+  // their ids up side by side.
+  constexpr std::size_t kBatch = 32;
+  std::array<TimelineEvent, kBatch> batch;
+  std::size_t batched = 0;
+  const char* at = rest.data();
+  const char* const end = at + rest.size();
   for (std::uint64_t i = 0; i < header.record_count; ++i) {
-    if (rest.empty()) throw std::invalid_argument(kTruncatedSnapshot);
-    const void* line_feed = std::memchr(rest.data(), '\n', rest.size());
-    const std::size_t length =
-        line_feed == nullptr
-            ? rest.size()
-            : static_cast<std::size_t>(static_cast<const char*>(line_feed) - rest.data());
-    read_record(rest.substr(0, length), event);
-    rest.remove_prefix(std::min(length + 1, rest.size()));
-    timeline.restore_event(std::move(event));
+    if (at == end) throw std::invalid_argument(kTruncatedSnapshot);
+    at = read_record(at, end, batch[batched++]);
+    if (batched == kBatch) {
+      timeline.restore_events(batch);
+      batched = 0;
+    }
   }
+  timeline.restore_events(std::span(batch).first(batched));
   timeline.verify_acyclic();
   timeline.restore_next_sequence(header.next_sequence);
   return timeline;
