@@ -84,9 +84,10 @@ void put_event(TextBuffer& text, const TimelineEvent& e) {
   text.put_sized(event_size(e, [](const auto& value) { return most_size(value); }),
                  [&](Cursor& out) {
                    write(out, [&](const std::string& value) {
-                     out.put('"');
-                     out.put_finding(value, '"', '\\', escapes);
-                     out.put('"');
+                     char* at = out.take(value.size() + 2);
+                     *at = '"';
+                     at = put_bytes_finding(at + 1, value, '"', '\\', escapes);
+                     *at = '"';
                    });
                  });
   if (!escapes) return;
