@@ -1,6 +1,7 @@
 #include <quorix/render/trace_json.h>
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <tuple>
 #include <type_traits>

@@ -30,8 +30,8 @@ namespace quorix {
 // in any field, a tab in any field but the message) with
 // std::invalid_argument("timeline field not representable in snapshot"),
 // and then returns no text at all.
-// Cost: one pass over the records, into one buffer sized by the first of
-// them (it grows only if later records are longer).
+// Cost: one pass over the records, into one buffer sized by a sample of
+// them (it grows only if the rest are longer).
 std::string write_timeline_snapshot(const Timeline& timeline);
 
 // A new timeline holding what `text` describes: the header's capacity and
@@ -65,9 +65,10 @@ std::string write_timeline_snapshot(const Timeline& timeline);
 // Allocation failure propagates as std::bad_alloc.
 //
 // `text` is read in place and need only stay valid during the call.
-// Cost: linear in the text: one count of its line feeds to size the store,
-// then one pass over it, and the cycle check once at the end; nothing is
-// sized by a number read from the text.
+// Cost: linear in the text: one count of its line feeds to size the store
+// (for no more records than the header claims), then one pass over it, and
+// the cycle check once at the end; nothing is sized by a number read from
+// the text alone.
 Timeline read_timeline_snapshot(std::string_view text);
 
 }  // namespace quorix
