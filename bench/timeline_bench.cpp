@@ -1,5 +1,4 @@
-// Benchmarks of the store, the trace, the renderer and the snapshot, with a
-// memcpy of the same bytes as the yardstick for the text operations.
+// Benchmarks of the store and the trace.
 // Ids look like "ev-000123456" and messages are 16 bytes.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
@@ -8,12 +7,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include <quorix/render/trace_json.h>
-#include <quorix/snapshot/snapshot.h>
 #include <quorix/timeline/timeline.h>
 
 namespace {
@@ -137,74 +133,6 @@ void BM_TraceHarnessTimeline(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 3);
 }
 BENCHMARK(BM_TraceHarnessTimeline);
-
-CausalTrace TraceOf100() {
-  Timeline timeline(100);
-  for (TimelineEvent& e : Events(100, 1)) timeline.append(std::move(e));
-  return timeline.build_causal_trace(Id(99));
-}
-
-void BM_RenderTrace(benchmark::State& state) {
-  const CausalTrace trace = TraceOf100();
-  std::size_t bytes = 0;
-  for (auto _ : state) {
-    const std::string json = quorix::render_trace_json(trace);
-    bytes = json.size();
-    benchmark::DoNotOptimize(json.data());
-  }
-  state.SetItemsProcessed(state.iterations() * 100);
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
-}
-BENCHMARK(BM_RenderTrace);
-
-Timeline SnapshotTimeline() {
-  Timeline timeline(100000);
-  for (TimelineEvent& e : Events(100000, 1000)) timeline.append(std::move(e));
-  return timeline;
-}
-
-void BM_WriteSnapshot(benchmark::State& state) {
-  const Timeline timeline = SnapshotTimeline();
-  std::size_t bytes = 0;
-  for (auto _ : state) {
-    const std::string text = quorix::write_timeline_snapshot(timeline);
-    bytes = text.size();
-    benchmark::DoNotOptimize(text.data());
-  }
-  state.SetItemsProcessed(state.iterations() * 100000);
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
-}
-BENCHMARK(BM_WriteSnapshot)->Unit(benchmark::kMillisecond);
-
-void BM_ReadSnapshot(benchmark::State& state) {
-  const std::string text = quorix::write_timeline_snapshot(SnapshotTimeline());
-  for (auto _ : state) {
-    auto* timeline = new Timeline(quorix::read_timeline_snapshot(text));
-    benchmark::DoNotOptimize(timeline);
-    state.PauseTiming();
-    delete timeline;  // releasing the result is its owner's cost, not the read's
-    state.ResumeTiming();
-  }
-  state.SetItemsProcessed(state.iterations() * 100000);
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
-}
-BENCHMARK(BM_ReadSnapshot)->Unit(benchmark::kMillisecond);
-
-// memcpy into a fresh buffer of the size of the 100-event document (arg 0)
-// and of the 100,000-record snapshot (arg 1).
-void BM_MemcpyReference(benchmark::State& state) {
-  const std::size_t size = state.range(0) == 0
-                               ? quorix::render_trace_json(TraceOf100()).size()
-                               : quorix::write_timeline_snapshot(SnapshotTimeline()).size();
-  const std::string source(size, 'x');
-  for (auto _ : state) {
-    std::string copy(size, '\0');  // a fresh buffer, as each operation allocates its result
-    std::memcpy(copy.data(), source.data(), size);
-    benchmark::DoNotOptimize(copy.data());
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size));
-}
-BENCHMARK(BM_MemcpyReference)->Arg(0)->Arg(1);
 
 // Heap bytes in use, as the allocator counts them (its overhead included).
 std::size_t HeapInUse() {

@@ -5,8 +5,10 @@
 namespace quorix {
 
 std::string json_quote(std::string_view bytes) {
-  return json::build(json::quoted_size(bytes),
-                     [bytes](json::Cursor& out) { out.put_quoted(bytes); });
+  const std::size_t size = json::quoted_size(bytes);
+  TextBuffer text(size);
+  text.put_sized(size, [bytes](Cursor& out) { json::put_quoted(out, bytes); });
+  return std::move(text).take();
 }
 
 }  // namespace quorix

@@ -1,18 +1,18 @@
-// Internal to the renderer, not installed: the two passes by which every
-// document is built in one buffer of exact size. The first pass adds up the
-// bytes each piece needs; the second writes the pieces through a cursor into
-// a string sized to that sum, so nothing is allocated or checked per byte.
+// Internal to the renderer, not installed: the quoted form of a string
+// value, written into a TextBuffer.
 #ifndef QUORIX_RENDER_JSON_WRITER_H_
 #define QUORIX_RENDER_JSON_WRITER_H_
 
-#include <cassert>
-#include <cstdint>
-#include <string>
+#include <cstddef>
 #include <string_view>
 
 #include "timeline/text_form.h"
 
 namespace quorix::json {
+
+// The size of the quoted literal of `bytes` when it holds nothing to escape,
+// as it usually does: what a document is first sized by.
+inline std::size_t plain_quoted_size(std::string_view bytes) noexcept { return bytes.size() + 2; }
 
 // How many bytes of `bytes` need a backslash: quotes and backslashes only.
 inline std::size_t special_count(std::string_view bytes) noexcept {
@@ -22,50 +22,24 @@ inline std::size_t special_count(std::string_view bytes) noexcept {
   return count;
 }
 
+// n + k + 2 bytes for n input bytes of which k are quotes or backslashes.
 inline std::size_t quoted_size(std::string_view bytes) noexcept {
   return bytes.size() + 2 + special_count(bytes);
 }
 
-// Writes into memory that the first pass sized; never past its end.
-class Cursor {
- public:
-  explicit Cursor(char* at) noexcept : at_(at) {}
-
-  void put(char c) noexcept { *at_++ = c; }
-
-  void put(std::string_view bytes) noexcept { at_ = put_bytes(at_, bytes); }
-
-  // The quoted literal: a backslash before each quote and backslash, every
-  // other byte as it is.
-  void put_quoted(std::string_view bytes) noexcept {
-    put('"');
-    if (!holds_either(bytes, '"', '\\')) {
-      put(bytes);
-    } else {
-      for (const char c : bytes) {
-        if (c == '"' || c == '\\') put('\\');
-        put(c);
-      }
+// The quoted literal: a backslash before each quote and backslash, every
+// other byte as it is.
+inline void put_quoted(Cursor& out, std::string_view bytes) {
+  out.put('"');
+  if (!holds_either(bytes, '"', '\\')) {
+    out.put(bytes);
+  } else {
+    for (const char c : bytes) {
+      if (c == '"' || c == '\\') out.put('\\');
+      out.put(c);
     }
-    put('"');
   }
-
-  void put_decimal(std::uint64_t value) noexcept { at_ = quorix::put_decimal(at_, value); }
-
-  const char* position() const noexcept { return at_; }
-
- private:
-  char* at_;
-};
-
-// A string of exactly `size` bytes, filled by `write` through a cursor.
-template <typename Write>
-std::string build(std::size_t size, Write write) {
-  std::string out(size, '\0');
-  Cursor cursor(out.data());
-  write(cursor);
-  assert(cursor.position() == out.data() + size && "the sizing pass and the writing pass agree");
-  return out;
+  out.put('"');
 }
 
 }  // namespace quorix::json

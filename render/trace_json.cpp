@@ -1,28 +1,38 @@
 #include <quorix/render/trace_json.h>
 
+#include <cstdint>
+#include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 
 #include "render/json_writer.h"
 
 namespace quorix {
 namespace {
 
-using namespace std::string_view_literals;
-using json::quoted_size;
+// A member of an event object: its key with the punctuation before it, and
+// the field it shows.
+template <typename Field>
+struct Member {
+  std::string_view key;
+  Field TimelineEvent::*field;
+};
 
-// The members of an event object, keys in ascending byte order.
-constexpr std::string_view kClockDomain = "{\"clock_domain\":";
-constexpr std::string_view kEntityId = ",\"entity_id\":";
-constexpr std::string_view kId = ",\"id\":";
-constexpr std::string_view kKind = ",\"kind\":";
-constexpr std::string_view kMessage = ",\"message\":";
-constexpr std::string_view kModelTime = ",\"model_time\":";
-constexpr std::string_view kParent = ",\"parent\":";
-constexpr std::string_view kSequence = ",\"sequence\":";
-constexpr std::string_view kWallTimeNs = ",\"wall_time_ns\":";
-constexpr std::size_t kEventKeysSize = kClockDomain.size() + kEntityId.size() + kId.size() +
-                                       kKind.size() + kMessage.size() + kModelTime.size() +
-                                       kParent.size() + kSequence.size() + kWallTimeNs.size();
+// The members of an event object, keys in ascending byte order: the one
+// list by which an event is both sized and written.
+constexpr std::tuple kEventMembers{
+    Member<std::string>{"{\"clock_domain\":", &TimelineEvent::clock_domain},
+    Member<std::string>{",\"entity_id\":", &TimelineEvent::entity_id},
+    Member<std::string>{",\"id\":", &TimelineEvent::id},
+    Member<std::string>{",\"kind\":", &TimelineEvent::kind},
+    Member<std::string>{",\"message\":", &TimelineEvent::message},
+    Member<std::uint64_t>{",\"model_time\":", &TimelineEvent::model_time},
+    Member<std::string>{",\"parent\":", &TimelineEvent::parent},
+    Member<std::uint64_t>{",\"sequence\":", &TimelineEvent::sequence},
+    Member<std::uint64_t>{",\"wall_time_ns\":", &TimelineEvent::wall_time_ns},
+};
+constexpr char kEventEnd = '}';
 
 constexpr std::string_view kSchema = "{\"schema\":";
 constexpr std::string_view kRootId = ",\"root_id\":";
@@ -30,33 +40,67 @@ constexpr std::string_view kStatus = ",\"status\":";
 constexpr std::string_view kEvents = ",\"events\":[";
 constexpr std::string_view kEnd = "]}";
 
-std::size_t event_size(const TimelineEvent& e) {
-  return kEventKeysSize + quoted_size(e.clock_domain) + quoted_size(e.entity_id) +
-         quoted_size(e.id) + quoted_size(e.kind) + quoted_size(e.message) +
-         decimal_size(e.model_time) + quoted_size(e.parent) + decimal_size(e.sequence) +
-         decimal_size(e.wall_time_ns) + 1;
+std::size_t plain_size(const std::string& text) { return json::plain_quoted_size(text); }
+std::size_t plain_size(std::uint64_t number) { return decimal_size(number); }
+std::size_t most_size(const std::string& text) { return json::plain_quoted_size(text); }
+std::size_t most_size(std::uint64_t) { return kMaxDecimalDigits; }
+std::size_t value_size(const std::string& text) { return json::quoted_size(text); }
+std::size_t value_size(std::uint64_t number) { return decimal_size(number); }
+
+// The bytes of the event's object by `size` of each value: exact with
+// value_size; as if no string held a byte to escape with plain_size; and
+// with most_size, that and room for the longest numbers.
+template <typename Size>
+std::size_t event_size(const TimelineEvent& e, Size size) {
+  return std::apply(
+      [&](const auto&... member) {
+        return (1 + ... + (member.key.size() + size(e.*member.field)));
+      },
+      kEventMembers);
+}
+// Room beyond plain_size that most_size may ask for.
+constexpr std::size_t kEventSlack = 3 * kMaxDecimalDigits;
+
+// Writes the event's object. Strings are first copied as they are, which
+// also tells whether one needs escaping; as few do, the object is written
+// again with escapes only then.
+void put_event(TextBuffer& text, const TimelineEvent& e) {
+  const std::size_t start = text.size();
+  bool escapes = false;
+  const auto write = [&e](Cursor& out, auto put_string) {
+    std::apply(
+        [&](const auto&... member) {
+          const auto put_value = [&](const auto& value) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::string>) {
+              put_string(value);
+            } else {
+              out.put_decimal(value);
+            }
+          };
+          ((out.put(member.key), put_value(e.*member.field)), ...);
+        },
+        kEventMembers);
+    out.put(kEventEnd);
+  };
+  text.put_sized(event_size(e, [](const auto& value) { return most_size(value); }),
+                 [&](Cursor& out) {
+                   write(out, [&](const std::string& value) {
+                     char* at = out.take(value.size() + 2);
+                     *at = '"';
+                     at = put_bytes_finding(at + 1, value, '"', '\\', escapes);
+                     *at = '"';
+                   });
+                 });
+  if (!escapes) return;
+  text.truncate(start);
+  text.put_sized(event_size(e, [](const auto& value) { return value_size(value); }),
+                 [&](Cursor& out) {
+                   write(out, [&](const std::string& value) { json::put_quoted(out, value); });
+                 });
 }
 
-void put_event(json::Cursor& out, const TimelineEvent& e) {
-  out.put(kClockDomain);
-  out.put_quoted(e.clock_domain);
-  out.put(kEntityId);
-  out.put_quoted(e.entity_id);
-  out.put(kId);
-  out.put_quoted(e.id);
-  out.put(kKind);
-  out.put_quoted(e.kind);
-  out.put(kMessage);
-  out.put_quoted(e.message);
-  out.put(kModelTime);
-  out.put_decimal(e.model_time);
-  out.put(kParent);
-  out.put_quoted(e.parent);
-  out.put(kSequence);
-  out.put_decimal(e.sequence);
-  out.put(kWallTimeNs);
-  out.put_decimal(e.wall_time_ns);
-  out.put('}');
+void put_quoted(TextBuffer& text, std::string_view bytes) {
+  text.put_sized(json::quoted_size(bytes), [bytes](Cursor& out) { json::put_quoted(out, bytes); });
 }
 
 }  // namespace
@@ -73,30 +117,35 @@ std::string trace_status_name(TraceStatus status) {
 }
 
 std::string render_event_json(const TimelineEvent& event) {
-  return json::build(event_size(event), [&event](json::Cursor& out) { put_event(out, event); });
+  TextBuffer out(event_size(event, [](const auto& value) { return plain_size(value); }) +
+                 kEventSlack);
+  put_event(out, event);
+  return std::move(out).take();
 }
 
 std::string render_trace_json(const CausalTrace& trace) {
   const std::string status = trace_status_name(trace.status);  // short: no allocation
-  std::size_t size = kSchema.size() + quoted_size(trace.schema) + kRootId.size() +
-                     quoted_size(trace.root_id) + kStatus.size() + quoted_size(status) +
-                     kEvents.size() + kEnd.size();
-  for (const TimelineEvent& e : trace.events) size += event_size(e);
-  if (!trace.events.empty()) size += trace.events.size() - 1;  // the commas between events
-  return json::build(size, [&](json::Cursor& out) {
-    out.put(kSchema);
-    out.put_quoted(trace.schema);
-    out.put(kRootId);
-    out.put_quoted(trace.root_id);
-    out.put(kStatus);
-    out.put_quoted(status);
-    out.put(kEvents);
-    for (std::size_t i = 0; i < trace.events.size(); ++i) {
-      if (i != 0) out.put(',');
-      put_event(out, trace.events[i]);
-    }
-    out.put(kEnd);
-  });
+  std::size_t size = kSchema.size() + plain_size(trace.schema) + kRootId.size() +
+                     plain_size(trace.root_id) + kStatus.size() + plain_size(status) +
+                     kEvents.size() + trace.events.size() + kEnd.size();  // a comma per event
+  for (const TimelineEvent& e : trace.events) {
+    size += event_size(e, [](const auto& value) { return plain_size(value); });
+  }
+  size += kEventSlack;
+  TextBuffer out(size);
+  out.put(kSchema);
+  put_quoted(out, trace.schema);
+  out.put(kRootId);
+  put_quoted(out, trace.root_id);
+  out.put(kStatus);
+  put_quoted(out, status);
+  out.put(kEvents);
+  for (std::size_t i = 0; i < trace.events.size(); ++i) {
+    if (i != 0) out.put(',');
+    put_event(out, trace.events[i]);
+  }
+  out.put(kEnd);
+  return std::move(out).take();
 }
 
 }  // namespace quorix

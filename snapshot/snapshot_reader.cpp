@@ -1,17 +1,30 @@
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <istream>
 #include <limits>
 #include <locale>
+#include <span>
 #include <stdexcept>
 #include <streambuf>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <type_traits>
 #include <utility>
 
 #include <quorix/snapshot/snapshot.h>
+#include "snapshot/record_line.h"
+#include "timeline/text_form.h"
 
 namespace quorix {
 namespace {
+
+using snapshot::for_each_record_field;
+using snapshot::kRecordFieldCount;
 
 constexpr std::string_view kMagic = "quorix-timeline";
 constexpr const char kInvalidSnapshot[] = "invalid timeline snapshot";
@@ -20,12 +33,15 @@ constexpr const char kInvalidRecord[] = "invalid timeline record";
 constexpr const char kNoDigit[] = "invalid stoull argument";
 constexpr const char kOutOfRange[] = "stoull argument out of range";
 
-// A stream buffer over a text the reader owns, so that formatted input reads
-// the header without another copy and tells how far it got.
-class TextBuffer : public std::streambuf {
+// A stream buffer over the caller's text, so that formatted input reads the
+// header in place and tells how far it got. Input only ever reads the get
+// area (a putback of the byte just read moves back over it), so the text is
+// never written to.
+class TextView : public std::streambuf {
  public:
-  explicit TextBuffer(std::string& text) {
-    setg(text.data(), text.data(), text.data() + text.size());
+  explicit TextView(std::string_view text) {
+    char* begin = const_cast<char*>(text.data());
+    setg(begin, begin, begin + text.size());
   }
   std::size_t consumed() const { return static_cast<std::size_t>(gptr() - eback()); }
 };
@@ -37,8 +53,8 @@ struct Header {
   std::size_t size;  // bytes up to and including the header's line feed
 };
 
-Header read_header(std::string& text) {
-  TextBuffer buffer(text);
+Header read_header(std::string_view text) {
+  TextView buffer(text);
   std::istream in(&buffer);
   in.imbue(std::locale::classic());      // no digit grouping, whatever the global locale
   in.exceptions(std::ios_base::badbit);  // an allocation failure stays itself
@@ -56,73 +72,154 @@ bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Base-10 text to a number the way std::stoull reads it.
-std::uint64_t parse_number(std::string_view field) {
-  std::size_t i = 0;
-  while (i < field.size() && is_space(field[i])) ++i;
+// Base-10 text to a number the way std::stoull reads it: white space, an
+// optional sign (a minus wraps modulo 2^64), then digits as far as they go.
+std::uint64_t parse_any_number(std::string_view field) {
+  const char* at = field.data();
+  const char* const end = at + field.size();
+  while (at != end && is_space(*at)) ++at;
   bool negative = false;
-  if (i < field.size() && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
-  if (i == field.size() || !is_digit(field[i])) throw std::invalid_argument(kNoDigit);
-  // Nineteen digits always fit; only from the twentieth on can the value
-  // pass 2^64 - 1, so only there is it checked.
-  const std::size_t first = i;
+  if (at != end && (*at == '+' || *at == '-')) negative = *at++ == '-';
   std::uint64_t value = 0;
-  for (; i < field.size() && i - first < 19 && is_digit(field[i]); ++i) {
-    value = value * 10 + static_cast<std::uint64_t>(field[i] - '0');
-  }
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  bool overflow = false;
-  for (; i < field.size() && is_digit(field[i]); ++i) {  // keep reading: all digits count
-    const auto digit = static_cast<std::uint64_t>(field[i] - '0');
-    if (value > (kMax - digit) / 10) overflow = true;
-    value = value * 10 + digit;
-  }
-  if (overflow) throw std::out_of_range(kOutOfRange);
+  const std::errc error = std::from_chars(at, end, value).ec;
+  if (error == std::errc::invalid_argument) throw std::invalid_argument(kNoDigit);
+  if (error == std::errc::result_out_of_range) throw std::out_of_range(kOutOfRange);
   return negative ? 0 - value : value;
 }
 
-// The event of one record line: nine fields split at the first eight tabs.
-TimelineEvent parse_record(std::string_view line) {
-  std::string_view fields[9];
-  std::size_t position = 0;
-  for (int i = 0; i < 8; ++i) {
-    const std::size_t tab = line.find('\t', position);
-    if (tab == std::string_view::npos) throw std::invalid_argument(kInvalidRecord);
-    fields[i] = line.substr(position, tab - position);
-    position = tab + 1;
+// The value of the eight digits of `word`, loaded from memory in order, or
+// kNotDigits if a byte is not a digit. Needs a little-endian word.
+constexpr std::uint64_t kNotDigits = ~std::uint64_t{0};
+constexpr std::uint64_t eight_digits(std::uint64_t word) {
+  constexpr std::uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0u;
+  constexpr std::uint64_t kZeros = 0x3030303030303030u;
+  if ((word & kHighNibbles) != kZeros || ((word + 0x0606060606060606u) & kHighNibbles) != kZeros) {
+    return kNotDigits;
   }
-  fields[8] = line.substr(position);
+  word -= kZeros;  // each byte a digit, the first one lowest
+  word = (word * 10 + (word >> 8)) & 0x00FF00FF00FF00FFu;
+  word = (word * 100 + (word >> 16)) & 0x0000FFFF0000FFFFu;
+  return (word * 10000 + (word >> 32)) & 0xFFFFFFFFu;
+}
 
-  TimelineEvent event;
-  event.wall_time_ns = parse_number(fields[5]);
-  event.model_time = parse_number(fields[6]);
-  event.sequence = parse_number(fields[7]);
-  event.id = fields[0];
-  event.parent = fields[1];
-  event.kind = fields[2];
-  event.entity_id = fields[3];
-  event.clock_domain = fields[4];
-  event.message = fields[8];
-  return event;
+// As parse_any_number, quickly for what the writer writes: 1 to 19 digits
+// and nothing else, which always fit.
+std::uint64_t parse_number(std::string_view field) {
+  const char* at = field.data();
+  std::size_t n = field.size();
+  if (n == 0 || n > 19) return parse_any_number(field);
+  std::uint64_t value = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; n >= 8; at += 8, n -= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, at, 8);
+      const std::uint64_t digits = eight_digits(word);
+      if (digits == kNotDigits) return parse_any_number(field);
+      value = value * 100000000 + digits;
+    }
+  }
+  for (; n != 0; ++at, --n) {
+    if (*at < '0' || *at > '9') return parse_any_number(field);
+    value = value * 10 + static_cast<std::uint64_t>(*at - '0');
+  }
+  return value;
+}
+
+// Where the line at `at` ends (its line feed, or `end`) and where its first
+// eight tabs stand in `tabs`; returns how many of those it has. Looks at
+// every tab and line feed in turn, eight bytes at a time where it can.
+std::size_t split_line(const char* at, const char* end, const char* (&tabs)[8],
+                       const char*& line_end) {
+  using namespace text_form_detail;
+  std::size_t found = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; end - at >= 8; at += 8) {
+      const std::uint64_t word = load8(at);
+      const std::uint64_t line_feeds = matches(word, kOnes * '\n');
+      std::uint64_t hits = line_feeds | (found < 8 ? matches(word, kOnes * '\t') : 0);
+      while (hits != 0) {
+        const char* hit = at + std::countr_zero(hits) / 8;
+        if (*hit == '\n') {
+          line_end = hit;
+          return found;
+        }
+        tabs[found++] = hit;
+        hits &= hits - 1;
+        if (found == 8) hits &= line_feeds;  // the message may hold tabs
+      }
+    }
+  }
+  for (; at != end && *at != '\n'; ++at) {
+    if (*at == '\t' && found < 8) tabs[found++] = at;
+  }
+  line_end = at;
+  return found;
+}
+
+// Reads the record that starts at `at` into `event` and returns where the
+// next line starts: nine fields split at the first eight tabs of the line,
+// the numbers converted in line order before any string is set.
+const char* read_record(const char* at, const char* end, TimelineEvent& event) {
+  const char* tabs[8];
+  const char* line_end = nullptr;
+  if (split_line(at, end, tabs, line_end) < 8) throw std::invalid_argument(kInvalidRecord);
+  std::string_view fields[kRecordFieldCount];
+  for (std::size_t i = 0; i < 8; ++i) {
+    fields[i] = {at, static_cast<std::size_t>(tabs[i] - at)};
+    at = tabs[i] + 1;
+  }
+  fields[kRecordFieldCount - 1] = {at, static_cast<std::size_t>(line_end - at)};
+  for_each_record_field([&](auto index, auto field) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(event.*field)>, std::uint64_t>) {
+      event.*field = parse_number(fields[index]);
+    }
+  });
+  for_each_record_field([&](auto index, auto field) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(event.*field)>, std::string>) {
+      (event.*field).assign(fields[index]);
+    }
+  });
+  return line_end == end ? end : line_end + 1;
+}
+
+// How many lines `text` has (a last one without a line feed counts).
+std::uint64_t count_lines(std::string_view text) {
+  std::uint64_t lines = 1;
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  while (const void* line_feed = std::memchr(at, '\n', static_cast<std::size_t>(end - at))) {
+    ++lines;
+    at = static_cast<const char*>(line_feed) + 1;
+  }
+  return lines;
 }
 
 }  // namespace
 
 Timeline read_timeline_snapshot(std::string_view text) {
-  // A private copy: the caller's bytes need to stay valid only for the call.
-  std::string owned(text);
-  const Header header = read_header(owned);
+  const Header header = read_header(text);
   Timeline timeline(header.capacity);
-  std::string_view rest = std::string_view(owned).substr(header.size);
+  std::string_view rest = text.substr(header.size);
+  // Room for as many records as the text has lines, but no more than it
+  // claims: sized by the text, never by a number read from it alone.
+  const std::uint64_t expected = std::min(count_lines(rest), header.record_count);
+  if (expected != 0) timeline.reserve(static_cast<std::size_t>(expected));
+  // Records are restored a batch at a time, so that the store can look
+  // their ids up side by side.
+  constexpr std::size_t kBatch = 32;
+  std::array<TimelineEvent, kBatch> batch;
+  std::size_t batched = 0;
+  const char* at = rest.data();
+  const char* const end = at + rest.size();
   for (std::uint64_t i = 0; i < header.record_count; ++i) {
-    if (rest.empty()) throw std::invalid_argument(kTruncatedSnapshot);
-    const std::size_t end = rest.find('\n');
-    const std::string_view line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    timeline.restore_event(parse_record(line));
+    if (at == end) throw std::invalid_argument(kTruncatedSnapshot);
+    at = read_record(at, end, batch[batched++]);
+    if (batched == kBatch) {
+      timeline.restore_events(batch);
+      batched = 0;
+    }
   }
+  timeline.restore_events(std::span(batch).first(batched));
   timeline.verify_acyclic();
   timeline.restore_next_sequence(header.next_sequence);
   return timeline;

@@ -1,62 +1,77 @@
-#include <cassert>
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include <quorix/snapshot/snapshot.h>
+#include "snapshot/record_line.h"
 #include "timeline/text_form.h"
 
 namespace quorix {
 namespace {
 
+using snapshot::for_each_record_field;
+using snapshot::kRecordFieldCount;
+
 constexpr std::string_view kHeaderStart = "quorix-timeline 1 ";
 constexpr const char kUnrepresentable[] = "timeline field not representable in snapshot";
 
-// The bytes of the event's record line. Refuses a value the line cannot
-// carry: a line feed anywhere, a tab in a field before the message.
+std::size_t field_size(const std::string& text) { return text.size(); }
+std::size_t field_size(std::uint64_t number) { return decimal_size(number); }
+
+// The bytes of the event's record line.
 std::size_t record_size(const TimelineEvent& e) {
-  std::size_t size = 9;  // eight tabs and a line feed
-  for (const std::string* text : {&e.id, &e.parent, &e.kind, &e.entity_id, &e.clock_domain}) {
-    if (holds_either(*text, '\t', '\n')) throw std::invalid_argument(kUnrepresentable);
-    size += text->size();
-  }
-  if (holds_either(e.message, '\n', '\n')) throw std::invalid_argument(kUnrepresentable);
-  return size + e.message.size() + decimal_size(e.wall_time_ns) + decimal_size(e.model_time) +
-         decimal_size(e.sequence);
+  std::size_t size = kRecordFieldCount;  // the tabs and the line feed
+  for_each_record_field([&](auto, auto field) { size += field_size(e.*field); });
+  return size;
+}
+
+// Writes the record line of `e`, refusing a value it cannot carry as it
+// copies it: a line feed anywhere, a tab in a field before the message.
+void put_record(TextBuffer& text, const TimelineEvent& e) {
+  bool unrepresentable = false;
+  text.put_sized(record_size(e), [&](Cursor& out) {
+    for_each_record_field([&](auto index, auto field) {
+      constexpr bool kLast = index + 1 == kRecordFieldCount;
+      const auto& value = e.*field;
+      if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::string>) {
+        out.put_finding(value, '\n', kLast ? '\n' : '\t', unrepresentable);
+      } else {
+        out.put_decimal(value);
+      }
+      out.put(kLast ? '\n' : '\t');
+    });
+  });
+  if (unrepresentable) throw std::invalid_argument(kUnrepresentable);
 }
 
 }  // namespace
 
 std::string write_timeline_snapshot(const Timeline& timeline) {
-  const auto& retained = timeline.retained_events();
-  std::size_t size = kHeaderStart.size() + decimal_size(timeline.capacity()) + 1 +
-                     decimal_size(timeline.next_sequence()) + 1 + decimal_size(retained.size()) + 1;
-  for (const TimelineEvent& e : retained) size += record_size(e);
-
-  // One buffer of exact size, written through a pointer.
-  std::string text(size, '\0');
-  char* out = put_bytes(text.data(), kHeaderStart);
-  out = put_decimal(out, timeline.capacity());
-  *out++ = ' ';
-  out = put_decimal(out, timeline.next_sequence());
-  *out++ = ' ';
-  out = put_decimal(out, retained.size());
-  *out++ = '\n';
-  for (const TimelineEvent& e : retained) {
-    for (const std::string* field : {&e.id, &e.parent, &e.kind, &e.entity_id, &e.clock_domain}) {
-      out = put_bytes(out, *field);
-      *out++ = '\t';
-    }
-    for (const std::uint64_t number : {e.wall_time_ns, e.model_time, e.sequence}) {
-      out = put_decimal(out, number);
-      *out++ = '\t';
-    }
-    out = put_bytes(out, e.message);
-    *out++ = '\n';
+  const EventWindow& retained = timeline.retained_events();
+  // Sized by a sample of the records spread over the window, and grown only
+  // if the rest are longer, so that the records are gone through once.
+  const std::size_t count = retained.size();
+  const std::size_t sampled = std::min<std::size_t>(count, 64);
+  std::size_t records_size = 0;
+  for (std::size_t i = 0; i < sampled; ++i)
+    records_size += record_size(retained[i * count / sampled]);
+  if (sampled < count) {
+    records_size = (records_size + sampled - 1) / sampled * count;
+    records_size += records_size / 32;
   }
-  assert(out == text.data() + text.size() && "the sizing pass and the writing pass agree");
-  return text;
+  TextBuffer out(kHeaderStart.size() + 3 * (kMaxDecimalDigits + 1) + records_size);
+  out.put(kHeaderStart);
+  out.put_decimal(timeline.capacity());
+  out.put(' ');
+  out.put_decimal(timeline.next_sequence());
+  out.put(' ');
+  out.put_decimal(retained.size());
+  out.put('\n');
+  for (const TimelineEvent& e : retained) put_record(out, e);
+  return std::move(out).take();
 }
 
 }  // namespace quorix

@@ -5,66 +5,13 @@
 #include <locale>
 #include <string>
 
-#include <quorix/render/json_text.h>
 #include <quorix/render/trace_json.h>
 #include <quorix/timeline/timeline.h>
 #include "harness/checks.h"
 #include "test_events.h"
-#include "timeline/text_form.h"
 
 namespace quorix {
 namespace {
-
-using namespace std::string_literals;
-
-TEST(JsonQuoteTest, EscapesExactlyQuoteAndBackslash) {
-  struct Row {
-    std::string input;
-    std::string expected;
-  };
-  const Row rows[] = {
-      {"", "\"\""},
-      {"a\"b", "\"a\\\"b\""},
-      {"\\", "\"\\\\\""},
-      // Each byte on its own, no look-ahead: a backslash before a quote is
-      // not an escape sequence already made.
-      {"\\\"", "\"\\\\\\\"\""},
-      {"\"\"", "\"\\\"\\\"\""},
-      // Control bytes go through raw: no \n, no \u000a.
-      {"line\nnext\ttab\r", "\"line\nnext\ttab\r\""},
-      {"\0A"s, "\"\0A\""s},
-      // Bytes from 0x80 up are neither validated nor changed.
-      {"\xc3\xa9", "\"\xc3\xa9\""},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(::testing::PrintToString(row.input));
-    EXPECT_EQ(json_quote(row.input), row.expected);
-  }
-}
-
-TEST(JsonQuoteTest, CopiesEveryOtherByteValue) {
-  for (int b = 0; b < 256; ++b) {
-    const std::string input(1, static_cast<char>(b));
-    const bool escaped = b == '"' || b == '\\';
-    const std::string expected = "\"" + (escaped ? "\\" + input : input) + "\"";
-    EXPECT_EQ(json_quote(input), expected) << "byte " << b;
-  }
-}
-
-// A size one short would let a document overrun its buffer.
-TEST(NumberTextTest, SizeMatchesTheDigitsAtEveryPowerOfTen) {
-  std::uint64_t power = 1;
-  for (int digits = 1; digits <= 20; ++digits, power *= 10) {
-    for (const std::uint64_t value : {power - 1, power, power + 1, power * 2 - 1}) {
-      char text[kMaxDecimalDigits];
-      const auto written = static_cast<std::size_t>(put_decimal(text, value) - text);
-      EXPECT_EQ(decimal_size(value), written) << value;
-    }
-    if (digits == 20) break;
-  }
-  EXPECT_EQ(decimal_size(0), 1u);
-  EXPECT_EQ(decimal_size(18446744073709551615u), 20u);
-}
 
 // The documents of the harness's own timeline, built by the real store.
 constexpr char kInferTrace[] =
@@ -106,25 +53,6 @@ TEST(TraceJsonTest, StatusNames) {
     EXPECT_EQ(render_trace_json(trace),
               R"({"schema":"s","root_id":"r","status":"not_found","events":[]})");
   }
-}
-
-TEST(TraceJsonTest, WritesFieldsAsHeldWithoutSortingOrChecking) {
-  TimelineEvent first = testing::Event("\"q\"", "");
-  first.message = "a\\b\nc";
-  first.sequence = 18446744073709551615u;
-  first.wall_time_ns = 0;
-  TimelineEvent second = first;
-  second.sequence = 1;  // descending sequences stay in stored order
-  const CausalTrace trace{"", "", TraceStatus::complete, {first, second}};
-  const std::string event =
-      R"({"clock_domain":"clock","entity_id":"entity","id":"\"q\"","kind":"kind-\"q\"",)"
-      "\"message\":\"a\\\\b\nc\",\"model_time\":7,\"parent\":\"\",";
-  EXPECT_EQ(render_event_json(first),
-            event + R"("sequence":18446744073709551615,"wall_time_ns":0})");
-  EXPECT_EQ(render_trace_json(trace),
-            R"({"schema":"","root_id":"","status":"complete","events":[)" + event +
-                R"("sequence":18446744073709551615,"wall_time_ns":0},)" + event +
-                R"("sequence":1,"wall_time_ns":0}]})");
 }
 
 // A locale that groups thousands: a stream that picked it up would write

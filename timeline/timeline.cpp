@@ -339,6 +339,17 @@ void Timeline::restore_event(TimelineEvent record) {
   retained_.push_back({std::move(record), id, parent});
 }
 
+void Timeline::restore_events(std::span<TimelineEvent> records) {
+  // A new id's slot is anywhere in the table; a parent's was most often
+  // looked at a moment ago, when it was restored itself.
+  constexpr std::size_t kAhead = 8;  // records whose lookups are under way
+  for (std::size_t i = 0; i < std::min(kAhead, records.size()); ++i) ids_.prefetch(records[i].id);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (i + kAhead < records.size()) ids_.prefetch(records[i + kAhead].id);
+    restore_event(std::move(records[i]));
+  }
+}
+
 void Timeline::verify_acyclic() {
   if (!unverified_) return;
   // Rebuild the forest from the retained records, which hold every link:

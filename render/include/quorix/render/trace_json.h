@@ -24,7 +24,8 @@
 namespace quorix {
 
 // The JSON document of `trace`. Renders every trace; never throws but for
-// allocation failure. Cost: linear in the document, built in one buffer.
+// allocation failure. Cost: linear in the document, built in one buffer
+// (an event holding a quote or backslash is written twice).
 std::string render_trace_json(const CausalTrace& trace);
 
 // The JSON object of one event: {"clock_domain":...,"wall_time_ns":...}.

@@ -28,8 +28,10 @@ namespace quorix {
 // returns reads back to the same capacity, next sequence number and events:
 // it refuses a timeline holding a value the format cannot carry (a line feed
 // in any field, a tab in any field but the message) with
-// std::invalid_argument("timeline field not representable in snapshot").
-// Cost: linear in the text, built in one buffer of exact size.
+// std::invalid_argument("timeline field not representable in snapshot"),
+// and then returns no text at all.
+// Cost: one pass over the records, into one buffer sized by a sample of
+// them (it grows only if the rest are longer).
 std::string write_timeline_snapshot(const Timeline& timeline);
 
 // A new timeline holding what `text` describes: the header's capacity and
@@ -62,9 +64,11 @@ std::string write_timeline_snapshot(const Timeline& timeline);
 //       a cycle, on which a trace would never end.
 // Allocation failure propagates as std::bad_alloc.
 //
-// `text` is copied first and need only stay valid during the call.
-// Cost: linear in the text, plus O(n log n) for the cycle check of n
-// records; nothing is sized by a number read from the text.
+// `text` is read in place and need only stay valid during the call.
+// Cost: linear in the text: one count of its line feeds to size the store
+// (for no more records than the header claims), then one pass over it, and
+// the cycle check once at the end; nothing is sized by a number read from
+// the text alone.
 Timeline read_timeline_snapshot(std::string_view text);
 
 }  // namespace quorix

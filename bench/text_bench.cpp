@@ -1,0 +1,122 @@
+// Benchmarks of the texts a timeline is written as: the trace document, the
+// snapshot written and the snapshot read back, each beside a memcpy of the
+// same number of bytes into a fresh buffer, as the yardstick.
+// Ids look like "ev-000123456" and messages are 16 bytes.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <quorix/render/trace_json.h>
+#include <quorix/snapshot/snapshot.h>
+#include <quorix/timeline/timeline.h>
+
+namespace {
+
+using quorix::CausalTrace;
+using quorix::Timeline;
+using quorix::TimelineEvent;
+
+std::string Id(std::int64_t n) {
+  char text[32];
+  std::snprintf(text, sizeof text, "ev-%09lld", static_cast<long long>(n));
+  return text;
+}
+
+// Event n of 1,000 interleaved chains: its parent is event n - 1000.
+TimelineEvent MakeEvent(std::int64_t n) {
+  constexpr std::int64_t kChains = 1000;
+  TimelineEvent e;
+  e.id = Id(n);
+  e.parent = n < kChains ? "" : Id(n - kChains);
+  e.kind = "message";
+  e.entity_id = "bus";
+  e.clock_domain = "orchestrator";
+  e.message = "routed to worker";  // 16 bytes
+  e.wall_time_ns = 1700000000000000000u + static_cast<std::uint64_t>(n) * 1000;
+  e.model_time = static_cast<std::uint64_t>(n % 977);
+  return e;
+}
+
+// A full timeline of `records` events.
+Timeline FilledTimeline(std::int64_t records) {
+  Timeline timeline(static_cast<std::uint64_t>(records));
+  for (std::int64_t n = 0; n < records; ++n) timeline.append(MakeEvent(n));
+  return timeline;
+}
+
+// The trace of the last of a chain of 100 events.
+CausalTrace TraceOf100() {
+  Timeline timeline(100);
+  for (std::int64_t n = 0; n < 100; ++n) {
+    TimelineEvent e = MakeEvent(n);
+    e.parent = n == 0 ? "" : Id(n - 1);
+    timeline.append(std::move(e));
+  }
+  return timeline.build_causal_trace(Id(99));
+}
+
+void BM_RenderTrace(benchmark::State& state) {
+  const CausalTrace trace = TraceOf100();
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    const std::string json = quorix::render_trace_json(trace);
+    bytes = json.size();
+    benchmark::DoNotOptimize(json.data());
+  }
+  state.SetItemsProcessed(state.iterations() * 100);
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
+}
+BENCHMARK(BM_RenderTrace);
+
+void BM_WriteSnapshot(benchmark::State& state) {
+  const Timeline timeline = FilledTimeline(state.range(0));
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    const std::string text = quorix::write_timeline_snapshot(timeline);
+    bytes = text.size();
+    benchmark::DoNotOptimize(text.data());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
+}
+BENCHMARK(BM_WriteSnapshot)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// Reading back into a usable timeline; the per-record cost shows whether the
+// read stays linear as the text grows.
+void BM_ReadSnapshot(benchmark::State& state) {
+  const std::string text = quorix::write_timeline_snapshot(FilledTimeline(state.range(0)));
+  for (auto _ : state) {
+    auto* timeline = new Timeline(quorix::read_timeline_snapshot(text));
+    benchmark::DoNotOptimize(timeline);
+    state.PauseTiming();
+    delete timeline;  // releasing the result is its owner's cost, not the read's
+    state.ResumeTiming();
+  }
+  state.counters["per_record"] = benchmark::Counter(
+      static_cast<double>(state.range(0)),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_ReadSnapshot)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+// memcpy into a fresh buffer (as each operation allocates its result) of
+// the size of the 100-event document (arg 0) or of the snapshot of that
+// many records.
+void BM_MemcpyReference(benchmark::State& state) {
+  const std::size_t size =
+      state.range(0) == 0 ? quorix::render_trace_json(TraceOf100()).size()
+                          : quorix::write_timeline_snapshot(FilledTimeline(state.range(0))).size();
+  const std::string source(size, 'x');
+  for (auto _ : state) {
+    std::string copy(size, '\0');
+    std::memcpy(copy.data(), source.data(), size);
+    benchmark::DoNotOptimize(copy.data());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size));
+}
+BENCHMARK(BM_MemcpyReference)->Arg(0)->Arg(10000)->Arg(100000)->Arg(1000000);
+
+}  // namespace
