@@ -124,15 +124,6 @@ IdRef IdTable::find(std::string_view id, std::uint64_t h) const noexcept {
   }
 }
 
-void IdTable::prefetch(std::string_view id) const noexcept {
-  if (slots_.empty()) return;
-#if defined(__GNUC__)
-  __builtin_prefetch(&slots_[static_cast<std::size_t>(hash(id)) & (slots_.size() - 1)]);
-#else
-  (void)id;  // a hint only: without the compiler's prefetch there is nothing to do
-#endif
-}
-
 void IdTable::reserve(std::uint64_t ids) {
   std::size_t count = slots_.empty() ? 16 : slots_.size();
   while ((count_ + ids) * 5 > count * 4) count *= 2;

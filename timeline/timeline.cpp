@@ -36,24 +36,36 @@ EventWindow& EventWindow::operator=(EventWindow&& other) noexcept {
   return *this;
 }
 
+// The ring's slots are slots_[0, slots_.size()); beyond them, while the ring
+// has not wrapped (head_ 0), the vector's spare capacity lets it grow in
+// place, one slot constructed at a time.
+std::size_t EventWindow::room() const noexcept {
+  return slots_.size() - size_ + (head_ == 0 ? slots_.capacity() - slots_.size() : 0);
+}
+
 void EventWindow::reserve(std::size_t records) {
-  if (records <= slots_.size() - size_) return;
-  std::vector<Slot> grown(size_ + records);
-  for (std::size_t i = 0; i < size_; ++i) grown[i] = std::move(slot(i));
+  if (records <= room()) return;
+  std::vector<Slot> grown;
+  grown.reserve(size_ + records);
+  for (std::size_t i = 0; i < size_; ++i) grown.push_back(std::move(slot(i)));
   slots_.swap(grown);
   head_ = 0;
 }
 
 void EventWindow::make_room(std::uint64_t limit) {
-  if (size_ < slots_.size() || size_ >= limit) return;  // a free slot, or one freed by eviction
+  if (room() != 0 || size_ >= limit) return;  // a free slot, or one freed by eviction
   const std::uint64_t doubled = std::max<std::uint64_t>(2 * slots_.size(), 1);
   reserve(static_cast<std::size_t>(std::min(doubled, limit)) - size_);
 }
 
 void EventWindow::push_back(Slot&& record) noexcept {
-  assert(size_ < slots_.size());  // make_room came first
+  assert(room() != 0);  // make_room came first
+  if (size_ == slots_.size()) {
+    slots_.push_back(std::move(record));  // within capacity: does not allocate
+  } else {
+    slot(size_) = std::move(record);
+  }
   ++size_;
-  slot(size_ - 1) = std::move(record);
 }
 
 void EventWindow::replace_oldest(Slot&& record) noexcept {
@@ -111,7 +123,8 @@ Timeline::Timeline(Timeline&& other) noexcept
       known_(std::exchange(other.known_, 0)),
       evicted_(std::exchange(other.evicted_, 0)),
       repeats_(std::move(other.repeats_)),
-      unverified_(std::exchange(other.unverified_, false)) {
+      unverified_(std::exchange(other.unverified_, false)),
+      linked_(std::exchange(other.linked_, false)) {
   other.repeats_.clear();
 }
 
@@ -126,6 +139,7 @@ Timeline& Timeline::operator=(Timeline&& other) noexcept {
     repeats_ = std::move(other.repeats_);
     other.repeats_.clear();
     unverified_ = std::exchange(other.unverified_, false);
+    linked_ = std::exchange(other.linked_, false);
   }
   return *this;
 }
@@ -143,7 +157,9 @@ Timeline::IdRef Timeline::find_end(IdRef ref) noexcept {
 
 void Timeline::link_up(IdRef ref, IdRef parent) noexcept {
   assert(parent_link(ref) == ref);  // only a root gains a link
-  if (parent != internal::kNoId) set_parent_link(ref, find_end(parent));
+  if (parent == internal::kNoId) return;
+  set_parent_link(ref, find_end(parent));
+  linked_ = true;
 }
 
 bool Timeline::reaches(IdRef from_end, IdRef target) {
@@ -294,9 +310,15 @@ void Timeline::reserve(std::size_t records) {
 }
 
 void Timeline::restore_event(TimelineEvent record) {
+  const std::uint64_t id_hash = ids_.hash(record.id);
+  const std::uint64_t parent_hash = ids_.hash(record.parent);
+  restore_hashed(std::move(record), id_hash, parent_hash);
+}
+
+void Timeline::restore_hashed(TimelineEvent&& record, std::uint64_t id_hash,
+                              std::uint64_t parent_hash) {
   if (evicted_ != 0) throw std::logic_error(kRestoreAfterEviction);
   retained_.make_room(UINT64_MAX);
-  const std::uint64_t id_hash = ids_.hash(record.id);
   IdRef id = ids_.find(record.id, id_hash);
   const bool new_id = id == internal::kNoId;
   const bool repeat = !new_id && has(id, kRetained);
@@ -310,7 +332,6 @@ void Timeline::restore_event(TimelineEvent record) {
     } else if (record.parent == record.id) {
       parent = id;  // a ring of one, for verify_acyclic to refuse
     } else {
-      const std::uint64_t parent_hash = ids_.hash(record.parent);
       parent = ids_.find(record.parent, parent_hash);
       new_parent = parent == internal::kNoId;
       if (new_parent) parent = ids_.insert(record.parent, parent_hash);
@@ -340,13 +361,22 @@ void Timeline::restore_event(TimelineEvent record) {
 }
 
 void Timeline::restore_events(std::span<TimelineEvent> records) {
-  // A new id's slot is anywhere in the table; a parent's was most often
-  // looked at a moment ago, when it was restored itself.
-  constexpr std::size_t kAhead = 8;  // records whose lookups are under way
-  for (std::size_t i = 0; i < std::min(kAhead, records.size()); ++i) ids_.prefetch(records[i].id);
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (i + kAhead < records.size()) ids_.prefetch(records[i + kAhead].id);
-    restore_event(std::move(records[i]));
+  // Hash a group of records and ask for their places in the table before
+  // restoring any, so that the lookups' cache misses overlap.
+  constexpr std::size_t kGroup = 16;
+  std::uint64_t hashes[2 * kGroup];
+  for (std::size_t first = 0; first < records.size(); first += kGroup) {
+    const std::size_t count = std::min(kGroup, records.size() - first);
+    for (std::size_t i = 0; i < count; ++i) {
+      const TimelineEvent& record = records[first + i];
+      hashes[2 * i] = ids_.hash(record.id);
+      hashes[2 * i + 1] = ids_.hash(record.parent);
+      ids_.prefetch_slot(hashes[2 * i]);
+      ids_.prefetch_slot(hashes[2 * i + 1]);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      restore_hashed(std::move(records[first + i]), hashes[2 * i], hashes[2 * i + 1]);
+    }
   }
 }
 
@@ -354,7 +384,7 @@ void Timeline::verify_acyclic() {
   if (!unverified_) return;
   // Rebuild the forest from the retained records, which hold every link:
   // nothing was evicted since the first restore.
-  ids_.for_each([this](IdRef ref, std::string_view) { set_parent_link(ref, ref); });
+  if (linked_) ids_.for_each([this](IdRef ref, std::string_view) { set_parent_link(ref, ref); });
   for (std::size_t i = 0; i < retained_.size(); ++i) {
     const EventWindow::Slot& record = retained_.slot(i);
     if (has(record.id, kJunction) || record.parent == internal::kNoId) continue;

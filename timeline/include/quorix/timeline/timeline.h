@@ -143,6 +143,7 @@ class EventWindow {
   // if it must. A failed allocation changes nothing.
   void make_room(std::uint64_t limit);
   void reserve(std::size_t records);
+  std::size_t room() const noexcept;     // records that fit without allocating
   void push_back(Slot&& slot) noexcept;  // after make_room
   void pop_front() noexcept;
   // pop_front then push_back, reusing the slot when the ring is full.
@@ -289,6 +290,8 @@ class Timeline {
   IdRef find_end(IdRef ref) noexcept;
   bool reaches(IdRef from_end, IdRef target);
   void link_up(IdRef ref, IdRef parent) noexcept;
+  // restore_event, with the hashes of the record's id and parent.
+  void restore_hashed(TimelineEvent&& record, std::uint64_t id_hash, std::uint64_t parent_hash);
   // Records the eviction of the oldest retained record, which stays in place.
   void forget_oldest() noexcept;
   void pop_oldest() noexcept;
@@ -301,6 +304,7 @@ class Timeline {
   std::uint64_t evicted_ = 0;
   std::unordered_map<IdRef, Repeats> repeats_;  // usually empty
   bool unverified_ = false;                     // restored since the last check
+  bool linked_ = false;                         // some id's link leads to another
 };
 
 }  // namespace quorix

@@ -71,10 +71,6 @@ class IdTable {
   // insert when a later step of the same operation fails.
   void unwind(IdRef ref) noexcept;
 
-  // Starts bringing into the cache the slot where a find or insert of `id`
-  // begins, so that a later one waits less; changes nothing. Cost: one hash.
-  void prefetch(std::string_view id) const noexcept;
-
   // Makes room for `ids` more ids without rehashing.
   void reserve(std::uint64_t ids);
 
