@@ -73,7 +73,8 @@ void BM_Append(benchmark::State& state) {
     // The marginal cost: the first 30,000 appends against the last 700,000.
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
-    Clock::time_point first_30k, last_700k;
+    Clock::time_point first_30k;
+    Clock::time_point last_700k;
     for (std::int64_t n = 0; n < count; ++n) {
       if (n == 30000) first_30k = Clock::now();
       if (n == count - 700000) last_700k = Clock::now();

@@ -95,26 +95,35 @@ TimelineEvent LongEvent(const std::string& id, const std::string& parent) {
   return e;
 }
 
+// A chain "a" to "k", filling a capacity of 11: eleven ids, so that a twelfth
+// fits the id table and a thirteenth makes it grow.
 Timeline FullTimeline() {
-  Timeline timeline(3);
-  timeline.append(LongEvent("a", ""));
-  timeline.append(LongEvent("b", "a"));
-  timeline.append(LongEvent("c", "b"));
+  Timeline timeline(11);
+  std::string parent;
+  for (char c = 'a'; c <= 'k'; ++c) {
+    timeline.append(LongEvent(std::string(1, c), parent));
+    parent = std::string(1, c);
+  }
   return timeline;
 }
 
 TEST(AllocationFailureTest, EveryOperationSurvivesEveryFailure) {
   Timeline timeline = FullTimeline();
   const std::string before = write_timeline_snapshot(timeline);
-  const TimelineEvent next = LongEvent("d", "c");
+  const TimelineEvent next = LongEvent("l", "k");
   // Each run appends to a fresh copy of the full timeline, so every run evicts.
   std::optional<Timeline> target;
-  const auto unchanged = [&] { EXPECT_EQ(write_timeline_snapshot(*target), before); };
+  const auto unchanged = [&] {
+    EXPECT_EQ(write_timeline_snapshot(*target), before);
+    EXPECT_EQ(target->known_ids(), 11u);
+    EXPECT_FALSE(target->knows("unseen" + kLong));
+  };
   const auto reset = [&] { target = timeline; };
   const auto release = [&] { target.reset(); };
   int points = FailEachAllocation([&] { target->append(next); }, unchanged, reset, release);
-  // A parent never seen is remembered as one, which allocates too.
-  points += FailEachAllocation([&] { target->append(LongEvent("e", "unseen")); }, unchanged, reset,
+  // A new id and a parent never seen: the second makes the table grow, and a
+  // failure there must take the first back out.
+  points += FailEachAllocation([&] { target->append(LongEvent("m", "unseen")); }, unchanged, reset,
                                release);
   // A duplicate id restored: another record of a known id.
   points += FailEachAllocation([&] { target->restore_event(LongEvent("a", "z")); }, unchanged,
@@ -122,7 +131,7 @@ TEST(AllocationFailureTest, EveryOperationSurvivesEveryFailure) {
   // A duplicate makes verify_acyclic search the links, which allocates.
   const auto reset_with_duplicate = [&] {
     reset();
-    target->restore_event(LongEvent("c", ""));
+    target->restore_event(LongEvent("k", ""));
   };
   reset_with_duplicate();
   const std::string duplicated = write_timeline_snapshot(*target);
@@ -133,7 +142,7 @@ TEST(AllocationFailureTest, EveryOperationSurvivesEveryFailure) {
   EXPECT_EQ(timeline.evicted_sequence("a" + kLong), 1u);
 
   const std::string snapshot = write_timeline_snapshot(timeline);
-  const std::string d = "d" + kLong;
+  const std::string d = "l" + kLong;
   points += FailEachAllocation([&] { timeline.build_causal_trace(d); });
   const CausalTrace trace = timeline.build_causal_trace(d);
   points += FailEachAllocation([&] { render_trace_json(trace); });

@@ -76,6 +76,7 @@ TEST(TimelineTest, NumbersRetainsAndEvicts) {
   EXPECT_EQ(t.evicted_ids(), 1u);
   EXPECT_TRUE(t.knows("e1"));  // an evicted id stays known
   EXPECT_FALSE(t.knows("e0"));
+  EXPECT_FALSE(t.knows({}));  // a view without data
 }
 
 // Each row appends `before` in order, then offers one event. A refusal must

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <chrono>
 #include <random>
+#include <stdexcept>
 #include <utility>
 
 namespace quorix::internal {
@@ -28,7 +29,7 @@ std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
 }
 
 std::uint64_t process_seed() noexcept {
-  static const std::uint64_t seed = [] {
+  static const std::uint64_t kSeed = [] {
     std::uint64_t s =
         static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     try {
@@ -38,12 +39,12 @@ std::uint64_t process_seed() noexcept {
     }
     return s;
   }();
-  return seed;
+  return kSeed;
 }
 
 std::uint64_t load_tail(const char* p, std::size_t n) noexcept {
   std::uint64_t v = 0;
-  std::memcpy(&v, p, n);
+  if (n != 0) std::memcpy(&v, p, n);  // an empty view may have no data at all
   return v;
 }
 
@@ -164,6 +165,10 @@ IdRef IdTable::place(std::size_t size) {
     blocks_.emplace_back(kFirstBlock);
     current_ = 0;
     used_ = 1;  // so that no id has the handle 0
+  }
+  // Handles must stay below 2^56: so many blocks hold 2^48 bytes at least.
+  if (blocks_.size() >= (std::size_t{1} << (kLinkBits - kBlockShift)) - 1) {
+    throw std::length_error("timeline id table full");
   }
   if (size > kLastBlock / 4) {  // a long id gets a block of its own
     blocks_.emplace_back(size);

@@ -124,7 +124,8 @@ Timeline::Timeline(Timeline&& other) noexcept
       evicted_(std::exchange(other.evicted_, 0)),
       repeats_(std::move(other.repeats_)),
       unverified_(std::exchange(other.unverified_, false)),
-      linked_(std::exchange(other.linked_, false)) {
+      linked_(std::exchange(other.linked_, false)),
+      search_(other.search_) {
   other.repeats_.clear();
 }
 
@@ -140,6 +141,7 @@ Timeline& Timeline::operator=(Timeline&& other) noexcept {
     other.repeats_.clear();
     unverified_ = std::exchange(other.unverified_, false);
     linked_ = std::exchange(other.linked_, false);
+    search_ = other.search_;
   }
   return *this;
 }
@@ -155,6 +157,10 @@ Timeline::IdRef Timeline::find_end(IdRef ref) noexcept {
   }
 }
 
+void Timeline::mark_behind_junction(IdRef end) noexcept {
+  if (!has(end, kJunction)) set_flags(end, kBehindJunction);
+}
+
 void Timeline::link_up(IdRef ref, IdRef parent) noexcept {
   assert(parent_link(ref) == ref);  // only a root gains a link
   if (parent == internal::kNoId) return;
@@ -164,20 +170,28 @@ void Timeline::link_up(IdRef ref, IdRef parent) noexcept {
 
 bool Timeline::reaches(IdRef from_end, IdRef target) {
   if (from_end == target) return true;
-  if (!has(from_end, kJunction)) return false;
+  // Only an id that some junction's chains end at can be behind one.
+  if (!has(from_end, kJunction) || !has(target, kBehindJunction)) return false;
   // Search the junctions behind `from_end`: each record of one leads on.
-  std::vector<IdRef> pending{from_end};
-  std::unordered_map<IdRef, bool> seen{{from_end, true}};
-  while (!pending.empty()) {
-    const IdRef junction = pending.back();
-    pending.pop_back();
+  ++search_;
+  pending_.assign(1, from_end);
+  repeats_.at(from_end).searched = search_;
+  while (!pending_.empty()) {
+    const IdRef junction = pending_.back();
+    pending_.pop_back();
     const Repeats& repeats = repeats_.at(junction);
     const auto visit = [&](std::uint64_t ordinal) {
       const IdRef parent = retained_.at_ordinal(ordinal).parent;
       if (parent == internal::kNoId) return false;
       const IdRef end = find_end(parent);
       if (end == target) return true;
-      if (has(end, kJunction) && seen.emplace(end, true).second) pending.push_back(end);
+      if (has(end, kJunction)) {
+        Repeats& next = repeats_.at(end);
+        if (next.searched != search_) {
+          next.searched = search_;
+          pending_.push_back(end);
+        }
+      }
       return false;
     };
     if (visit(ids_.where(junction))) return true;
@@ -223,6 +237,7 @@ void Timeline::append(TimelineEvent event) {
 
   // Commit: nothing below allocates.
   link_up(id, parent);
+  if (has(id, kBehindJunction) && parent != internal::kNoId) mark_behind_junction(find_end(id));
   set_flags(id, kKnown | kRetained);
   ++known_;
   event.sequence = next_sequence_++;
@@ -417,7 +432,10 @@ void Timeline::verify_acyclic() {
       const IdRef parent = retained_.at_ordinal(ordinal).parent;
       if (parent == internal::kNoId) continue;
       const IdRef end = find_end(parent);
-      if (!has(end, kJunction)) continue;
+      if (!has(end, kJunction)) {
+        mark_behind_junction(end);
+        continue;
+      }
       unsigned char& seen = state[end];
       if (seen == kOnPath) throw std::invalid_argument(kProvenanceCycle);
       if (seen == 0) {

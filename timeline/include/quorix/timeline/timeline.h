@@ -47,6 +47,8 @@ namespace quorix {
 // random access, valid until the timeline next changes.
 class EventWindow {
  public:
+  // The names the standard library expects of a container and its iterator.
+  // NOLINTBEGIN(readability-identifier-naming)
   class const_iterator {
    public:
     using iterator_category = std::random_access_iterator_tag;
@@ -96,6 +98,7 @@ class EventWindow {
   using iterator = const_iterator;
   using value_type = TimelineEvent;
   using size_type = std::size_t;
+  // NOLINTEND(readability-identifier-naming)
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
@@ -143,11 +146,11 @@ class EventWindow {
   // if it must. A failed allocation changes nothing.
   void make_room(std::uint64_t limit);
   void reserve(std::size_t records);
-  std::size_t room() const noexcept;     // records that fit without allocating
-  void push_back(Slot&& slot) noexcept;  // after make_room
+  std::size_t room() const noexcept;       // records that fit without allocating
+  void push_back(Slot&& record) noexcept;  // after make_room
   void pop_front() noexcept;
   // pop_front then push_back, reusing the slot when the ring is full.
-  void replace_oldest(Slot&& slot) noexcept;
+  void replace_oldest(Slot&& record) noexcept;
 
   std::vector<Slot> slots_;  // a ring: the oldest record at head_
   std::size_t head_ = 0;
@@ -187,7 +190,8 @@ class Timeline {
   // whatever order parents and children arrive in, n the ids ever seen;
   // after restores, the first append checks the restored links once, O(n).
   // While ids restored more than once stay retained, an append of an id
-  // already named as a parent may also search among them: O(their count).
+  // that a chain from one of their records ends at, under a parent whose
+  // chain runs into one, also searches among them: O(their records).
   void append(TimelineEvent event);
 
   // The chain of retained events that caused `id`, root-most first: the
@@ -242,7 +246,8 @@ class Timeline {
   void restore_events(std::span<TimelineEvent> records);
 
   // For rebuilding a stored timeline: room for `records` more restored
-  // records and their ids, allocated at once.
+  // records in the window and for their ids and parents in the id table's
+  // index (the ids' bytes are still stored as they come).
   void reserve(std::size_t records);
 
   // For rebuilding a stored timeline: the next accepted event gets `n`.
@@ -268,6 +273,10 @@ class Timeline {
     kEvicted = std::uint64_t{1} << 58,   // none is retained, and one was evicted
     kJunction = std::uint64_t{1} << 59,  // two or more records of it are retained
     kRepeated = std::uint64_t{1} << 60,  // restored more than once: see `repeats_`
+    // Some junction's record may have a chain that ends at this id: only
+    // such an id can be reached through a junction, so only for such an id
+    // does append search behind one.
+    kBehindJunction = std::uint64_t{1} << 61,
   };
   // An id restored more than once: its records after the oldest retained
   // one, and the sequence of the last of its records evicted.
@@ -275,6 +284,7 @@ class Timeline {
     std::vector<std::uint64_t> later;  // ordinals, oldest first, from `next`
     std::size_t next = 0;
     std::optional<std::uint64_t> evicted_sequence;
+    std::uint64_t searched = 0;  // the last search that passed this junction
   };
 
   bool has(IdRef ref, std::uint64_t flag) const noexcept { return (ids_.link(ref) & flag) != 0; }
@@ -288,6 +298,7 @@ class Timeline {
     ids_.set_link(ref, (ids_.link(ref) & ~internal::IdTable::kLinkMask) | to);
   }
   IdRef find_end(IdRef ref) noexcept;
+  void mark_behind_junction(IdRef end) noexcept;
   bool reaches(IdRef from_end, IdRef target);
   void link_up(IdRef ref, IdRef parent) noexcept;
   // restore_event, with the hashes of the record's id and parent.
@@ -305,6 +316,8 @@ class Timeline {
   std::unordered_map<IdRef, Repeats> repeats_;  // usually empty
   bool unverified_ = false;                     // restored since the last check
   bool linked_ = false;                         // some id's link leads to another
+  std::uint64_t search_ = 0;                    // searches behind junctions so far
+  std::vector<IdRef> pending_;                  // a search's junctions still to visit
 };
 
 }  // namespace quorix
