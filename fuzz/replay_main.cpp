@@ -1,5 +1,5 @@
 // Runs a fuzz target once on each input of a corpus, without libFuzzer: the
-// arguments are files or folders of files. Fails when it found no input, so
+// arguments are folders of inputs. Fails when it found no input, so
 // that a moved corpus cannot pass unnoticed.
 #include <algorithm>
 #include <cstddef>
@@ -16,13 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 int main(int argc, char** argv) {
   std::vector<std::filesystem::path> inputs;
   for (int i = 1; i < argc; ++i) {
-    const std::filesystem::path path(argv[i]);
-    if (std::filesystem::is_directory(path)) {
-      for (const auto& entry : std::filesystem::directory_iterator(path)) {
-        if (entry.is_regular_file()) inputs.push_back(entry.path());
-      }
-    } else {
-      inputs.push_back(path);
+    for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
+      if (entry.is_regular_file()) inputs.push_back(entry.path());
     }
   }
   std::sort(inputs.begin(), inputs.end());

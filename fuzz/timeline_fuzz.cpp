@@ -1,9 +1,8 @@
 // Drives a Timeline with appends, restores, copies, moves, cycle checks and
 // traces decoded from the input and checks every answer against a
 // deliberately naive model: a vector for the retained events, two maps, and
-// searches over every link. Ids come
-// from a small alphabet and capacities are small, so duplicates, cycles,
-// parents named before they arrive and evictions are all frequent.
+// searches over every link. Ids come from a small alphabet and capacities are small, so duplicates,
+// cycles, parents named before they arrive and evictions are all frequent.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -124,6 +123,17 @@ struct Model {
   }
 };
 
+// The message of the std::invalid_argument that `f` throws, or "".
+template <typename F>
+std::string refusal_of(F f) {
+  try {
+    f();
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+  return "";
+}
+
 CausalTrace store_trace(const quorix::Timeline& timeline, const std::string& id) {
   try {
     return timeline.build_causal_trace(id);
@@ -184,12 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 2: {  // copy, move, then verify
         quorix::Timeline copy(store);
         store = std::move(copy);
-        std::string refusal;
-        try {
-          store.verify_acyclic();
-        } catch (const std::invalid_argument& e) {
-          refusal = e.what();
-        }
+        const std::string refusal = refusal_of([&] { store.verify_acyclic(); });
         const bool cycle = model.unverified && model.has_cycle();
         FUZZ_CHECK(refusal == (cycle ? kCycle : ""));
         if (!cycle) model.unverified = false;
@@ -197,12 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       default: {  // append
         const std::string before = quorix::write_timeline_snapshot(store);
-        std::string refusal;
-        try {
-          store.append(event);
-        } catch (const std::invalid_argument& e) {
-          refusal = e.what();
-        }
+        const std::string refusal = refusal_of([&] { store.append(event); });
         FUZZ_CHECK(refusal == model.append(event));
         const std::string after = quorix::write_timeline_snapshot(store);
         if (!refusal.empty()) FUZZ_CHECK(after == before);

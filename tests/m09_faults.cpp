@@ -10,35 +10,30 @@
 namespace quorix::m09 {
 namespace {
 
-Components Faulty(std::string_view fault) {
+std::string_view g_fault;  // the first argument
+
+CausalTrace FaultyTrace(const Timeline& t, std::string_view id) {
+  CausalTrace trace = t.build_causal_trace(id);
+  if (g_fault == "newest-first") std::reverse(trace.events.begin(), trace.events.end());
+  if (g_fault == "one-clock") {
+    for (TimelineEvent& e : trace.events) e.clock_domain = "wall";
+  }
+  if (g_fault == "gap-hidden" && id == "b") trace.status = TraceStatus::complete;
+  return trace;
+}
+
+Components Faulty() {
   Components use;
-  if (fault == "newest-first") {
-    use.trace = [](const Timeline& t, std::string_view id) {
-      CausalTrace trace = t.build_causal_trace(id);
-      std::reverse(trace.events.begin(), trace.events.end());
-      return trace;
-    };
-  } else if (fault == "one-clock") {
-    use.trace = [](const Timeline& t, std::string_view id) {
-      CausalTrace trace = t.build_causal_trace(id);
-      for (TimelineEvent& e : trace.events) e.clock_domain = "wall";
-      return trace;
-    };
-  } else if (fault == "throws") {
+  use.trace = FaultyTrace;
+  if (g_fault == "throws") {
     use.render = [](const CausalTrace&) -> std::string {
       throw std::invalid_argument("timeline event id must be unique");
     };
-  } else if (fault == "lossy-reader") {  // the offline copy loses a byte
+  } else if (g_fault == "lossy-reader") {  // the offline copy loses a byte
     use.read = [](std::string_view text) {
       std::string changed(text);
       changed[changed.find("routed")] = 'R';
       return read_timeline_snapshot(changed);
-    };
-  } else if (fault == "gap-hidden") {
-    use.trace = [](const Timeline& t, std::string_view id) {
-      CausalTrace trace = t.build_causal_trace(id);
-      if (id == "b") trace.status = TraceStatus::complete;
-      return trace;
     };
   }
   return use;
@@ -48,5 +43,6 @@ Components Faulty(std::string_view fault) {
 }  // namespace quorix::m09
 
 int main(int argc, char** argv) {
-  return quorix::m09::m09_main(quorix::m09::Faulty(argc > 1 ? argv[1] : ""));
+  if (argc > 1) quorix::m09::g_fault = argv[1];
+  return quorix::m09::m09_main(quorix::m09::Faulty());
 }

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <limits>
-#include <locale>
 #include <string>
 
 #include <quorix/render/trace_json.h>
@@ -42,37 +39,6 @@ TEST(TraceJsonTest, WorkedExamples) {
   const std::string missing = render_trace_json(timeline.build_causal_trace("x"));
   EXPECT_EQ(missing, kNotFoundTrace);
   EXPECT_EQ(missing.size(), 81u);
-}
-
-TEST(TraceJsonTest, StatusNames) {
-  EXPECT_EQ(trace_status_name(TraceStatus::complete), "complete");
-  EXPECT_EQ(trace_status_name(TraceStatus::retention_gap), "retention_gap");
-  EXPECT_EQ(trace_status_name(TraceStatus::not_found), "not_found");
-  for (std::int32_t value : {-1, 3, 1000, std::numeric_limits<std::int32_t>::max()}) {
-    CausalTrace trace{"s", "r", static_cast<TraceStatus>(value), {}};
-    EXPECT_EQ(render_trace_json(trace),
-              R"({"schema":"s","root_id":"r","status":"not_found","events":[]})");
-  }
-}
-
-// A locale that groups thousands: a stream that picked it up would write
-// "1,000" and a document would depend on the caller's global locale.
-struct Grouping : std::numpunct<char> {
-  char do_thousands_sep() const override { return ','; }
-  std::string do_grouping() const override { return "\3"; }
-};
-
-TEST(TraceJsonTest, IgnoresTheGlobalLocale) {
-  TimelineEvent e = testing::Event("id");
-  e.wall_time_ns = 1000000;
-  e.model_time = 1000;
-  const std::string expected = render_event_json(e);
-  const std::locale previous =
-      std::locale::global(std::locale(std::locale::classic(), new Grouping));
-  const std::string under_grouping = render_event_json(e);
-  std::locale::global(previous);
-  EXPECT_EQ(under_grouping, expected);
-  EXPECT_NE(expected.find("\"wall_time_ns\":1000000}"), std::string::npos);
 }
 
 }  // namespace

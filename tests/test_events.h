@@ -27,9 +27,9 @@ inline TimelineEvent Event(std::string_view id, std::string_view parent = {}) {
 }
 
 // The ids of `events`, in order.
-inline std::vector<std::string> Ids(const std::vector<TimelineEvent>& events) {
+template <typename Events>
+std::vector<std::string> Ids(const Events& events) {
   std::vector<std::string> ids;
-  ids.reserve(events.size());
   for (const TimelineEvent& e : events) ids.push_back(e.id);
   return ids;
 }
@@ -45,9 +45,7 @@ std::string InvalidArgument(F f) {
   return "none";
 }
 
-inline std::vector<std::string> RetainedIds(const Timeline& timeline) {
-  return Ids({timeline.retained_events().begin(), timeline.retained_events().end()});
-}
+inline std::vector<std::string> RetainedIds(const Timeline& t) { return Ids(t.retained_events()); }
 
 }  // namespace quorix::testing
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -21,25 +20,11 @@ using Ids = std::vector<std::string>;
 using Links = std::vector<std::pair<std::string, std::string>>;  // id, parent
 
 // Everything observable about a timeline, for the ids a test probes.
-struct State {
-  std::uint64_t next_sequence;
-  std::vector<TimelineEvent> retained;
-  std::uint64_t known, evicted;
-  std::vector<bool> knows;
-  std::vector<std::optional<std::uint64_t>> evicted_sequences;
-  bool operator==(const State&) const = default;
-};
-
-State Capture(const Timeline& t) {
-  State s{t.next_sequence(),
-          {t.retained_events().begin(), t.retained_events().end()},
-          t.known_ids(),
-          t.evicted_ids(),
-          {},
-          {}};
+std::string Capture(const Timeline& t) {
+  std::string s = std::to_string(t.next_sequence()) + " " + std::to_string(t.known_ids()) + " " +
+                  std::to_string(t.evicted_ids()) + ":" + ::testing::PrintToString(RetainedIds(t));
   for (const char* id : {"", "a", "b", "c", "d", "x", "y"}) {
-    s.knows.push_back(t.knows(id));
-    s.evicted_sequences.push_back(t.evicted_sequence(id));
+    s += ::testing::PrintToString(std::pair(t.knows(id), t.evicted_sequence(id)));
   }
   return s;
 }
@@ -70,13 +55,10 @@ TEST(TimelineTest, NumbersRetainsAndEvicts) {
   t.append(std::move(first));
   for (const char* id : {"e2", "e3", "e4", "e5"}) t.append(Event(id, "e1"));
   EXPECT_EQ(RetainedIds(t), (Ids{"e2", "e3", "e4", "e5"}));
-  EXPECT_EQ(t.retained_events().front().sequence, 2u);
   EXPECT_EQ(t.next_sequence(), 6u);
   EXPECT_EQ(t.evicted_sequence("e1"), 1u);
-  EXPECT_EQ(t.evicted_ids(), 1u);
   EXPECT_TRUE(t.knows("e1"));  // an evicted id stays known
-  EXPECT_FALSE(t.knows("e0"));
-  EXPECT_FALSE(t.knows({}));  // a view without data
+  EXPECT_FALSE(t.knows({}));   // a view without data
 }
 
 // Each row appends `before` in order, then offers one event. A refusal must
@@ -91,7 +73,6 @@ struct OfferCase {
 
 TEST(TimelineTest, AppendDecidesUniquenessAndCyclesInAnyOrder) {
   const OfferCase cases[] = {
-      {"root", 4, {}, {}, Event("a"), "none"},
       {"unknown parent", 4, {}, {}, Event("a", "never"), "none"},
       {"evicted parent", 1, {}, {{"a", ""}, {"b", ""}}, Event("c", "a"), "none"},
       {"empty id", 4, {}, {{"a", ""}}, Event("", "a"), kUnique},
@@ -102,7 +83,6 @@ TEST(TimelineTest, AppendDecidesUniquenessAndCyclesInAnyOrder) {
       {"duplicate naming itself", 4, {}, {{"a", ""}}, Event("a", "a"), kUnique},
       {"cycle of one", 4, {}, {}, Event("x", "x"), kCycle},
       {"cycle of two", 4, {}, {{"b", "a"}}, Event("a", "b"), kCycle},
-      {"cycle of three", 4, {}, {{"c", "a"}, {"b", "c"}}, Event("a", "b"), kCycle},
       // "b" left the window, but its link to "a" still closes the ring.
       {"cycle through evicted",
        1,
@@ -133,15 +113,14 @@ TEST(TimelineTest, AppendDecidesUniquenessAndCyclesInAnyOrder) {
   for (const OfferCase& c : cases) {
     SCOPED_TRACE(c.name);
     Timeline t = Build(c.capacity, c.restored, c.before);
-    const State before = Capture(t);
+    const std::string before = Capture(t);
+    const std::uint64_t next = t.next_sequence();
     EXPECT_EQ(Offer(t, c.offered), c.expected);
-    if (std::string_view(c.expected) == "none") {
-      EXPECT_EQ(t.retained_events().back().sequence, before.next_sequence);
-      continue;
+    if (std::string_view(c.expected) != "none") {
+      EXPECT_EQ(Capture(t), before);
+      t.append(Event("fresh"));  // gets the number the refused one would have had
     }
-    EXPECT_EQ(Capture(t), before);
-    t.append(Event("fresh"));  // gets the number the refused one would have had
-    EXPECT_EQ(t.retained_events().back().sequence, before.next_sequence);
+    EXPECT_EQ(t.retained_events().back().sequence, next);
   }
 }
 
@@ -167,31 +146,52 @@ TEST(TimelineTest, RestoreKeepsRecordsAsGivenUntilTheNextAppend) {
   EXPECT_THROW(t.restore_event(Event("z")), std::logic_error);
 }
 
-TEST(TimelineTest, RestoredRingsAreRefusedBeforeAnyWalk) {
-  Timeline t = Build(4, {{"a", "b"}, {"b", "a"}}, {});
-  EXPECT_EQ(testing::InvalidArgument([&] { t.build_causal_trace("a"); }), kCycle);
-  EXPECT_EQ(Offer(t, Event("c")), kCycle);
-  EXPECT_EQ(t.next_sequence(), 1u);
-  EXPECT_EQ(testing::InvalidArgument([&] { t.verify_acyclic(); }), kCycle);
-  // A ring that runs through a junction and back.
-  t = Build(4, {{"x", ""}, {"x", "b"}, {"b", "x"}}, {});
-  EXPECT_EQ(testing::InvalidArgument([&] { t.verify_acyclic(); }), kCycle);
+// Each row appends `appended` in order to a timeline of capacity 4, then
+// traces `requested`.
+TEST(TraceTest, WalksParentsToTheRootOrTheGap) {
+  using namespace std::string_literals;
+  const Links chain = {{"input", ""}, {"message", "input"}, {"infer", "message"}};
+  Links extended = chain;
+  extended.insert(extended.end(), {{"a", "infer"}, {"b", "a"}});  // evicts "input"
+  const struct {
+    Links appended;
+    std::string requested;
+    TraceStatus status;
+    Ids events;  // root-most first
+  } rows[] = {
+      {chain, "infer", TraceStatus::complete, {"input", "message", "infer"}},
+      {chain, "input", TraceStatus::complete, {"input"}},
+      {chain, "", TraceStatus::complete, {}},
+      {extended, "b", TraceStatus::retention_gap, {"message", "infer", "a", "b"}},
+      {extended, "input", TraceStatus::retention_gap, {}},  // the requested id evicted
+      {{{"x", "ghost"}, {"y", "x"}}, "y", TraceStatus::retention_gap, {"x", "y"}},
+      {chain, "x", TraceStatus::not_found, {}},
+      {chain, "infer\0"s, TraceStatus::not_found, {}},          // a held id, a zero byte more
+      {{{"x", "ghost"}}, "ghost", TraceStatus::not_found, {}},  // named, never appended
+      {{{"\0"s, ""}, {"a\0b"s, "\0"s}}, "a\0b"s, TraceStatus::complete, {"\0"s, "a\0b"s}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.requested));
+    const CausalTrace trace = Build(4, {}, row.appended).build_causal_trace(row.requested);
+    EXPECT_EQ(trace.schema, "quorix-causal-trace/1");
+    EXPECT_EQ(trace.root_id, row.requested);
+    EXPECT_EQ(trace.status, row.status);
+    EXPECT_EQ(testing::Ids(trace.events), row.events);
+  }
 }
 
+// The store fuzzer copies and moves timelines all the time; this is what it
+// does not see: the emptied source of a move, and a copy that diverges.
 TEST(TimelineTest, CopiesAndMovesAreIndependentValues) {
   Timeline t = Build(3, {{"x", "r"}, {"x", ""}}, {{"y", "x"}, {"z", "y"}});
   Timeline copy = t;
-  const CausalTrace expected = t.build_causal_trace("z");
   Timeline moved = std::move(t);
   EXPECT_EQ(t.retained_events().size(), 0u);  // NOLINT(bugprone-use-after-move): specified
   EXPECT_EQ(t.next_sequence(), 1u);           // NOLINT(bugprone-use-after-move)
   t.append(Event("z"));                       // the emptied timeline works as new
-  EXPECT_EQ(moved.build_causal_trace("z"), expected);
-  copy.append(Event("w", "z"));  // evicts the later "x" from the copy only
+  copy.append(Event("w", "z"));               // evicts the later "x" from the copy only
   EXPECT_EQ(RetainedIds(copy), (Ids{"y", "z", "w"}));
-  EXPECT_EQ(copy.evicted_sequence("x"), 0u);
-  EXPECT_EQ(moved.build_causal_trace("z"), expected);
-  EXPECT_EQ(Offer(copy, Event("y")), kUnique);
+  EXPECT_EQ(RetainedIds(moved), (Ids{"x", "y", "z"}));
 }
 
 }  // namespace
