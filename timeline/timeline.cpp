@@ -321,7 +321,7 @@ std::optional<std::uint64_t> Timeline::evicted_sequence(std::string_view id) con
 
 void Timeline::reserve(std::size_t records) {
   retained_.reserve(records);
-  ids_.reserve(2 * static_cast<std::uint64_t>(records));
+  ids_.reserve(records);  // a parent is most often the id of another record
 }
 
 void Timeline::restore_event(TimelineEvent record) {

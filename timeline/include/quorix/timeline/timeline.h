@@ -246,8 +246,8 @@ class Timeline {
   void restore_events(std::span<TimelineEvent> records);
 
   // For rebuilding a stored timeline: room for `records` more restored
-  // records in the window and for their ids and parents in the id table's
-  // index (the ids' bytes are still stored as they come).
+  // records in the window and for as many ids in the id table's index (the
+  // ids' bytes are still stored as they come).
   void reserve(std::size_t records);
 
   // For rebuilding a stored timeline: the next accepted event gets `n`.
