@@ -11,6 +11,11 @@
 #include <vector>
 
 #include <quorix/timeline/timeline.h>
+#ifdef QUORIX_BENCH_M09
+#include <sstream>
+
+#include "harness/runner.h"
+#endif
 
 namespace {
 
@@ -134,6 +139,19 @@ void BM_TraceHarnessTimeline(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 3);
 }
 BENCHMARK(BM_TraceHarnessTimeline);
+
+#ifdef QUORIX_BENCH_M09
+// Everything m09 does, its report written to memory: what the program adds
+// to the start and exit of a process.
+void BM_M09Run(benchmark::State& state) {
+  for (auto _ : state) {
+    std::ostringstream out;
+    std::ostringstream err;
+    if (quorix::m09::run_m09(out, err) != 0) state.SkipWithError("m09 failed");
+  }
+}
+BENCHMARK(BM_M09Run)->Unit(benchmark::kMicrosecond);
+#endif
 
 // Heap bytes in use, as the allocator counts them (its overhead included).
 std::size_t HeapInUse() {
