@@ -182,14 +182,19 @@ const char* read_record(const char* at, const char* end, TimelineEvent& event) {
   return line_end == end ? end : line_end + 1;
 }
 
-// How many lines `text` has (a last one without a line feed counts).
-std::uint64_t count_lines(std::string_view text) {
-  std::uint64_t lines = 1;
+// How many lines of `text`, up to `limit`, are long enough to hold a record:
+// eight tabs and three digits at least. Blank or short lines, which can only
+// be refused, reserve nothing.
+std::uint64_t count_record_lines(std::string_view text, std::uint64_t limit) {
+  constexpr std::size_t kShortestRecord = 11;
+  std::uint64_t lines = 0;
   const char* at = text.data();
   const char* const end = at + text.size();
-  while (const void* line_feed = std::memchr(at, '\n', static_cast<std::size_t>(end - at))) {
-    ++lines;
-    at = static_cast<const char*>(line_feed) + 1;
+  while (at != end && lines < limit) {
+    const void* found = std::memchr(at, '\n', static_cast<std::size_t>(end - at));
+    const char* line_end = found == nullptr ? end : static_cast<const char*>(found);
+    if (static_cast<std::size_t>(line_end - at) >= kShortestRecord) ++lines;
+    at = line_end == end ? end : line_end + 1;
   }
   return lines;
 }
@@ -200,9 +205,10 @@ Timeline read_timeline_snapshot(std::string_view text) {
   const Header header = read_header(text);
   Timeline timeline(header.capacity);
   std::string_view rest = text.substr(header.size);
-  // Room for as many records as the text has lines, but no more than it
-  // claims: sized by the text, never by a number read from it alone.
-  const std::uint64_t expected = std::min(count_lines(rest), header.record_count);
+  // Room for as many records as the text has lines that could hold one,
+  // but no more than it claims: sized by the text, never by a number read
+  // from it alone.
+  const std::uint64_t expected = count_record_lines(rest, header.record_count);
   if (expected != 0) timeline.reserve(static_cast<std::size_t>(expected));
   // Records are restored a batch at a time, so that the store can look
   // their ids up side by side.

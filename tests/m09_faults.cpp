@@ -19,6 +19,11 @@ CausalTrace FaultyTrace(const Timeline& t, std::string_view id) {
     for (TimelineEvent& e : trace.events) e.clock_domain = "wall";
   }
   if (g_fault == "gap-hidden" && id == "b") trace.status = TraceStatus::complete;
+  if (id != "infer") return trace;
+  if (g_fault == "gap-status") trace.status = TraceStatus::retention_gap;
+  if (g_fault == "two-events") trace.events.pop_back();
+  if (g_fault == "four-events") trace.events.push_back(trace.events.back());
+  if (g_fault == "model-time") trace.events.back().model_time = 120;
   return trace;
 }
 

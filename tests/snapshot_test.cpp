@@ -143,6 +143,8 @@ TEST(TextFormsTest, EveryFieldValueInEveryPosition) {
   EXPECT_EQ(read_timeline_snapshot(text).retained_events(), all.retained_events());
 }
 
+// One row per rule; more texts of each kind are in the reader fuzzer's corpus,
+// which the tests replay against a naive reader.
 TEST(SnapshotReaderTest, ReadsWhatTheFormatAllowsAndRefusesTheRest) {
   const std::string header = "quorix-timeline 1 4 9 1\n";
   const std::string rec = Record("a", "1", "2", "3", "m");
@@ -152,43 +154,22 @@ TEST(SnapshotReaderTest, ReadsWhatTheFormatAllowsAndRefusesTheRest) {
   } rows[] = {
       // The header
       {"", "invalid_argument: invalid timeline snapshot"},
-      {" \t\r\n\v\f", "invalid_argument: invalid timeline snapshot"},
       {"quorix-timeline 2 4 1 0\n", "invalid_argument: invalid timeline snapshot"},
-      {"quorix-timelines 1 4 1 0\n", "invalid_argument: invalid timeline snapshot"},
-      {"quorix-timeline\0 1 4 1 0\n"s, "invalid_argument: invalid timeline snapshot"},
-      {"quorix-timeline 1 4 1 x\n", "invalid_argument: invalid timeline snapshot"},
-      {"quorix-timeline 1 4 1 18446744073709551616\n",
-       "invalid_argument: invalid timeline snapshot"},
       // The version is signed: an unsigned read would wrap this to 1.
       {"quorix-timeline -4294967295 4 1 0\n", "invalid_argument: invalid timeline snapshot"},
       // All five tokens are read before the magic word is looked at.
       {"nonsense 1 0 1 0\n", "invalid_argument: invalid timeline snapshot"},
-      {"quorix-timeline 1 0 1 0\n", "invalid_argument: timeline capacity must be positive"},
       {"quorix-timeline 1 0 1 1\nbroken\n", "invalid_argument: timeline capacity must be positive"},
       // The records: how many
       {"quorix-timeline 1 4 1 2\n" + Record(), "invalid_argument: truncated timeline snapshot"},
-      {"quorix-timeline 1 4 1 1", "invalid_argument: truncated timeline snapshot"},
       // A huge count is not an allocation: the text simply runs out.
       {"quorix-timeline 1 4 1 1000000000000000000\n" + Record("a") + Record("b"),
        "invalid_argument: truncated timeline snapshot"},
       // A blank line is a line, so it is a record without tabs, not the end.
       {header + "\n", "invalid_argument: invalid timeline record"},
-      {header + "a\tb\tc\td\te\t1\t2\t3\n", "invalid_argument: invalid timeline record"},
-      {"quorix-timeline 1 4 9 2\n" + Record() + "x\n", "invalid_argument: invalid timeline record"},
       // The numbers, checked in the order wall time, model time, sequence
       {header + Record("id", ""), "invalid_argument: invalid stoull argument"},
-      {header + Record("id", "1", " "), "invalid_argument: invalid stoull argument"},
-      {header + Record("id", "1", "2", "+ 7"), "invalid_argument: invalid stoull argument"},
-      {header + Record("id", "1", "2", "-x"), "invalid_argument: invalid stoull argument"},
-      {header + Record("id", "1", "2",
-                       "\0"s
-                       "7"),
-       "invalid_argument: invalid stoull argument"},
       {header + Record("id", "18446744073709551616"), "out_of_range: stoull argument out of range"},
-      {header + Record("id", "1", "-18446744073709551616"),
-       "out_of_range: stoull argument out of range"},
-      {header + Record("id", "1", "2", "99999999999999999999999"),
-       "out_of_range: stoull argument out of range"},
       // The first failing field wins, whatever the later ones hold.
       {header + Record("id", "18446744073709551616", ""),
        "out_of_range: stoull argument out of range"},
@@ -201,6 +182,10 @@ TEST(SnapshotReaderTest, ReadsWhatTheFormatAllowsAndRefusesTheRest) {
       {"quorix-timeline 1 4 9 2\n" + Record("x", "1", "2", "3", "m", "y") +
            Record("y", "1", "2", "3", "m", "x"),
        "invalid_argument: causal provenance cycle"},
+      // The newer record of a known id closes the ring as well.
+      {"quorix-timeline 1 4 9 3\n" + Record("e", "1", "2", "3", "m", "x") + Record("x") +
+           Record("x", "1", "2", "3", "m", "e"),
+       "invalid_argument: causal provenance cycle"},
       // Each record of an id counts: the earlier "x" leads back to "e".
       {"quorix-timeline 1 4 9 3\n" + Record("x", "1", "2", "3", "m", "e") + Record("x") +
            Record("e", "1", "2", "3", "m", "x"),
@@ -210,36 +195,20 @@ TEST(SnapshotReaderTest, ReadsWhatTheFormatAllowsAndRefusesTheRest) {
       // Accepted: what the format allows, and what it leaves alone
       // header over several lines
       {"quorix-timeline\n\t1\r\n4 9\n  1 junk\n" + rec, "quorix-timeline 1 4 9 1\n" + rec},
-      // white space before the magic word
-      {"\n \v\fquorix-timeline 1 4 9 0\n", "quorix-timeline 1 4 9 0\n"},
-      // header without a line feed
-      {"quorix-timeline 1 4 1 0", "quorix-timeline 1 4 1 0\n"},
       // numbers as formatted input reads them
       {"quorix-timeline +01 0004 -1 0 tail\n", "quorix-timeline 1 4 18446744073709551615 0\n"},
-      // count glued to the rest of its line
-      {"quorix-timeline 1 4 9 1x\n" + rec, "quorix-timeline 1 4 9 1\n" + rec},
       // carriage returns: where the line puts them
       {"quorix-timeline 1 4 9 1\r\n" + Record("a", "1", "2", "3", "m\r"),
        "quorix-timeline 1 4 9 1\n" + Record("a", "1", "2", "3", "m\r")},
       // lines after the counted records
       {"quorix-timeline 1 4 9 1\n" + rec + "junk\n\n\t\n", "quorix-timeline 1 4 9 1\n" + rec},
-      // last record without a line feed
-      {"quorix-timeline 1 4 9 1\n" + rec.substr(0, rec.size() - 1),
-       "quorix-timeline 1 4 9 1\n" + rec},
-      // tabs in the message
-      {"quorix-timeline 1 4 9 1\n" + Record("a", "1", "2", "3", "\tx\t"),
-       "quorix-timeline 1 4 9 1\n" + Record("a", "1", "2", "3", "\tx\t")},
+      // numbers around the eight-digit steps: a stop byte just past '9' ends them
+      {header + Record("a", "1234567:", "123456789012345:", "12345678;9"),
+       header + Record("a", "1234567", "123456789012345", "12345678")},
+      {header + Record("a", "1", "2", ":2345678"), "invalid_argument: invalid stoull argument"},
       // numbers as stoull reads them
       {"quorix-timeline 1 4 9 1\n" + Record("a", " \v\f\r+7", "12abc", "-1"),
        "quorix-timeline 1 4 9 1\n" + Record("a", "7", "12", "18446744073709551615")},
-      // largest numbers
-      {"quorix-timeline 1 18446744073709551615 18446744073709551615 1\n" +
-           Record("a", "18446744073709551615", "0", "0"),
-       "quorix-timeline 1 18446744073709551615 18446744073709551615 1\n" +
-           Record("a", "18446744073709551615", "0", "0")},
-      // empty fields and an empty id
-      {"quorix-timeline 1 4 9 1\n\t\t\t\t\t0\t0\t0\t\n",
-       "quorix-timeline 1 4 9 1\n\t\t\t\t\t0\t0\t0\t\n"},
       // Over capacity, one id twice, sequences out of order: kept as written.
       {"quorix-timeline 1 2 5 3\n" + Record("x", "1", "1", "9") +
            Record("y", "1", "1", "4", "m", "x") + Record("x", "1", "1", "1", "m", "r"),

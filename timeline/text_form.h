@@ -135,26 +135,6 @@ inline bool holds_either(std::string_view bytes, char a, char b) noexcept {
   return holds(load8(bytes.data() + n - 8));  // the last eight, overlapping what was seen
 }
 
-// The first byte from `at` up to `end` that is `a` or `b`, or `end`.
-inline const char* find_either(const char* at, const char* end, char a, char b) noexcept {
-  using namespace text_form_detail;
-  if constexpr (std::endian::native == std::endian::little ||
-                std::endian::native == std::endian::big) {
-    const std::uint64_t spread_a = kOnes * static_cast<unsigned char>(a);
-    const std::uint64_t spread_b = kOnes * static_cast<unsigned char>(b);
-    for (; end - at >= 8; at += 8) {
-      const std::uint64_t w = load8(at);
-      const std::uint64_t hits = matches(w, spread_a) | matches(w, spread_b);
-      if (hits == 0) continue;
-      const int first = std::endian::native == std::endian::little ? std::countr_zero(hits)
-                                                                   : std::countl_zero(hits);
-      return at + first / 8;
-    }
-  }
-  while (at != end && *at != a && *at != b) ++at;
-  return at;
-}
-
 // Copies `bytes` to `out` and returns the end of the copy; sets `found` if
 // they hold `a` or `b`, looking at each word as it moves it. Fields are
 // short: they are moved in a few fixed-size words, without a call.
