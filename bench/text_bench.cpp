@@ -4,14 +4,17 @@
 // Ids look like "ev-000123456" and messages are 16 bytes.
 #include <benchmark/benchmark.h>
 
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <quorix/render/trace_json.h>
 #include <quorix/snapshot/snapshot.h>
 #include <quorix/timeline/timeline.h>
+#include "timeline/text_form.h"
 
 namespace {
 
@@ -118,5 +121,30 @@ void BM_MemcpyReference(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size));
 }
 BENCHMARK(BM_MemcpyReference)->Arg(0)->Arg(10000)->Arg(100000)->Arg(1000000);
+
+// Numbers as the texts hold them, 1 to 20 digits: the writer the texts use
+// (arg 0) against std::to_chars (arg 1), into one buffer.
+void BM_Decimals(benchmark::State& state) {
+  std::vector<std::uint64_t> values;
+  values.reserve(4096);
+  std::uint64_t x = 88172645463325252u;  // xorshift, shifted down by 0 to 63 bits
+  for (unsigned i = 0; i < 4096; ++i) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    values.push_back(x >> (i % 64));
+  }
+  std::vector<char> out(values.size() * quorix::kMaxDecimalDigits);
+  for (auto _ : state) {
+    char* at = out.data();
+    for (const std::uint64_t v : values) {
+      at = state.range(0) == 0 ? quorix::put_decimal(at, v, quorix::decimal_size(v))
+                               : std::to_chars(at, at + quorix::kMaxDecimalDigits, v).ptr;
+    }
+    benchmark::DoNotOptimize(at);
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(values.size()));
+}
+BENCHMARK(BM_Decimals)->ArgName("to_chars")->Arg(0)->Arg(1);
 
 }  // namespace

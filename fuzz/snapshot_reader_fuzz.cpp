@@ -45,7 +45,9 @@ std::string naive_read(std::string_view text) {
   in.imbue(std::locale::classic());
   std::string magic;
   std::int32_t version = 0;
-  std::uint64_t capacity = 0, next = 0, count = 0;
+  std::uint64_t capacity = 0;
+  std::uint64_t next = 0;
+  std::uint64_t count = 0;
   in >> magic >> version >> capacity >> next >> count;
   if (in.fail() || magic != "quorix-timeline" || version != 1) {
     return "invalid_argument: invalid timeline snapshot";

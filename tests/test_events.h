@@ -30,6 +30,7 @@ inline TimelineEvent Event(std::string_view id, std::string_view parent = {}) {
 template <typename Events>
 std::vector<std::string> Ids(const Events& events) {
   std::vector<std::string> ids;
+  ids.reserve(events.size());
   for (const TimelineEvent& e : events) ids.push_back(e.id);
   return ids;
 }
