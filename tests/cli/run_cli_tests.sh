@@ -75,8 +75,10 @@ expect 1 ""                    ""  $'quorix: .: Is a directory\n'               
 # Traces, with an id that looks like an option; a picture with a gap, several lanes, cut
 # labels and hostile bytes.
 expect 0 ""                    @sample.trace       ""  trace sample.snap msg last nothing '' -x
+expect 0 sample.snap           @sample.trace       ""  trace - msg last nothing '' -x
 expect 0 ""                    @sample-last.svg    ""  show sample.snap last
-expect 0 ""                    "^<?xml"            ""  show sample.snap nothing
+expect 0 sample.snap           @sample-last.svg    ""  show - last
+expect 0 ""                    @sample-nothing.svg ""  show sample.snap nothing
 expect 0 ""                    "^usage: quorix COMMAND FILE [ID...]"$'\n'  ""  --help
 expect 0 ""                    "quorix $version"$'\n'                       ""  --version
 for args in "" "bogus sample.snap" "check" "check sample.snap extra" "trace sample.snap" \
@@ -94,12 +96,11 @@ else
 fi
 
 # Every picture is well-formed XML, whatever bytes the ids hold and however long the trace.
-"$quorix" show sample.snap nothing >"$work/not_found.svg"
 "$quorix" show "$work/chain.snap" e10000 >"$work/chain.svg"
-for svg in sample-last.svg "$work/not_found.svg" "$work/chain.svg"; do
+for svg in sample-last.svg sample-nothing.svg "$work/chain.svg"; do
   if xmllint --noout "$svg"; then passed=$((passed + 1)); else failed=$((failed + 1)) && echo "FAILED: $svg"; fi
 done
-if grep -q '>not_found</text>' "$work/not_found.svg" &&
+if grep -q '>not_found</text>' sample-nothing.svg &&
    [[ $(grep -c '<g class="event">' "$work/chain.svg") == 10000 ]]; then
   passed=$((passed + 1))
 else
