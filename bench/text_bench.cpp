@@ -14,6 +14,7 @@
 #include <quorix/render/trace_json.h>
 #include <quorix/snapshot/snapshot.h>
 #include <quorix/timeline/timeline.h>
+#include "bench_events.h"
 #include "timeline/text_form.h"
 
 namespace {
@@ -22,26 +23,11 @@ using quorix::CausalTrace;
 using quorix::Timeline;
 using quorix::TimelineEvent;
 
-std::string Id(std::int64_t n) {
-  char text[32];
-  std::snprintf(text, sizeof text, "ev-%09lld", static_cast<long long>(n));
-  return text;
-}
+using quorix::bench::Id;
+using quorix::bench::MakeEvent;
 
-// Event n of 1,000 interleaved chains: its parent is event n - 1000.
-TimelineEvent MakeEvent(std::int64_t n) {
-  constexpr std::int64_t kChains = 1000;
-  TimelineEvent e;
-  e.id = Id(n);
-  e.parent = n < kChains ? "" : Id(n - kChains);
-  e.kind = "message";
-  e.entity_id = "bus";
-  e.clock_domain = "orchestrator";
-  e.message = "routed to worker";  // 16 bytes
-  e.wall_time_ns = 1700000000000000000u + static_cast<std::uint64_t>(n) * 1000;
-  e.model_time = static_cast<std::uint64_t>(n % 977);
-  return e;
-}
+// Event n of 1,000 interleaved chains.
+TimelineEvent MakeEvent(std::int64_t n) { return quorix::bench::MakeEvent(n, 1000); }
 
 // A full timeline of `records` events.
 Timeline FilledTimeline(std::int64_t records) {

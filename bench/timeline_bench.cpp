@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <quorix/timeline/timeline.h>
+#include "bench_events.h"
 #ifdef QUORIX_BENCH_M09
 #include <sstream>
 
@@ -23,26 +24,8 @@ using quorix::CausalTrace;
 using quorix::Timeline;
 using quorix::TimelineEvent;
 
-std::string Id(std::int64_t n) {
-  char text[32];
-  std::snprintf(text, sizeof text, "ev-%09lld", static_cast<long long>(n));
-  return text;
-}
-
-// Event n of `chains` interleaved chains: its parent is event n - chains,
-// so each chain is unbroken and the first `chains` events are roots.
-TimelineEvent MakeEvent(std::int64_t n, std::int64_t chains) {
-  TimelineEvent e;
-  e.id = Id(n);
-  e.parent = n < chains ? "" : Id(n - chains);
-  e.kind = "message";
-  e.entity_id = "bus";
-  e.clock_domain = "orchestrator";
-  e.message = "routed to worker";  // 16 bytes
-  e.wall_time_ns = 1700000000000000000u + static_cast<std::uint64_t>(n) * 1000;
-  e.model_time = static_cast<std::uint64_t>(n % 977);
-  return e;
-}
+using quorix::bench::Id;
+using quorix::bench::MakeEvent;
 
 std::vector<TimelineEvent> Events(std::int64_t count, std::int64_t chains) {
   std::vector<TimelineEvent> events;
