@@ -15,7 +15,7 @@ SnapshotStats snapshot_stats(const Timeline& timeline) {
 
   std::vector<std::string_view> ids;
   ids.reserve(timeline.retained_events().size());
-  for (const TimelineEvent& event : timeline.retained_events()) {
+  for (const EventView event : timeline.retained_events()) {
     ids.emplace_back(event.id);
     if (event.parent.empty()) ++stats.roots;
   }
@@ -28,7 +28,7 @@ SnapshotStats snapshot_stats(const Timeline& timeline) {
     i = end;
   }
 
-  for (const TimelineEvent& event : timeline.retained_events()) {
+  for (const EventView event : timeline.retained_events()) {
     if (!event.parent.empty() &&
         !std::binary_search(ids.begin(), ids.end(), std::string_view(event.parent))) {
       ++stats.orphans;

@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const quorix::Timeline timeline = quorix::read_timeline_snapshot(text);
     read = quorix::write_timeline_snapshot(timeline);
-    for (const quorix::TimelineEvent& event : timeline.retained_events()) {
+    for (const quorix::EventView event : timeline.retained_events()) {
       const quorix::CausalTrace trace = timeline.build_causal_trace(event.id);
       FUZZ_CHECK(event.id.empty() || trace.events.back().id == event.id);
     }

@@ -16,9 +16,9 @@ namespace quorix::snapshot {
 // the last and a line feed after that. Strings are written as they are and
 // numbers in decimal; the last field, the message, may hold tabs.
 constexpr std::tuple kRecordFields{
-    &TimelineEvent::id,         &TimelineEvent::parent,       &TimelineEvent::kind,
-    &TimelineEvent::entity_id,  &TimelineEvent::clock_domain, &TimelineEvent::wall_time_ns,
-    &TimelineEvent::model_time, &TimelineEvent::sequence,     &TimelineEvent::message,
+    &EventView::id,         &EventView::parent,       &EventView::kind,
+    &EventView::entity_id,  &EventView::clock_domain, &EventView::wall_time_ns,
+    &EventView::model_time, &EventView::sequence,     &EventView::message,
 };
 constexpr std::size_t kRecordFieldCount = std::tuple_size_v<decltype(kRecordFields)>;
 

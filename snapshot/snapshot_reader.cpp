@@ -159,7 +159,7 @@ std::size_t split_line(const char* at, const char* end, const char* (&tabs)[8],
 // Reads the record that starts at `at` into `event` and returns where the
 // next line starts: nine fields split at the first eight tabs of the line,
 // the numbers converted in line order before any string is set.
-const char* read_record(const char* at, const char* end, TimelineEvent& event) {
+const char* read_record(const char* at, const char* end, EventView& event) {
   const char* tabs[8];
   const char* line_end = nullptr;
   if (split_line(at, end, tabs, line_end) < 8) throw std::invalid_argument(kInvalidRecord);
@@ -175,8 +175,8 @@ const char* read_record(const char* at, const char* end, TimelineEvent& event) {
     }
   });
   for_each_record_field([&](auto index, auto field) {
-    if constexpr (std::is_same_v<std::decay_t<decltype(event.*field)>, std::string>) {
-      (event.*field).assign(fields[index]);
+    if constexpr (std::is_same_v<std::decay_t<decltype(event.*field)>, std::string_view>) {
+      event.*field = fields[index];
     }
   });
   return line_end == end ? end : line_end + 1;
@@ -213,7 +213,7 @@ Timeline read_timeline_snapshot(std::string_view text) {
   // Records are restored a batch at a time, so that the store can look
   // their ids up side by side.
   constexpr std::size_t kBatch = 32;
-  std::array<TimelineEvent, kBatch> batch;
+  std::array<EventView, kBatch> batch;
   std::size_t batched = 0;
   const char* at = rest.data();
   const char* const end = at + rest.size();

@@ -31,7 +31,7 @@ template <typename Events>
 std::vector<std::string> Ids(const Events& events) {
   std::vector<std::string> ids;
   ids.reserve(events.size());
-  for (const TimelineEvent& e : events) ids.push_back(e.id);
+  for (const auto& e : events) ids.emplace_back(e.id);
   return ids;
 }
 

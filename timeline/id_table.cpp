@@ -42,6 +42,12 @@ std::uint64_t process_seed() noexcept {
   return kSeed;
 }
 
+std::uint64_t load(const char* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
 std::uint64_t load_tail(const char* p, std::size_t n) noexcept {
   std::uint64_t v = 0;
   if (n != 0) std::memcpy(&v, p, n);  // an empty view may have no data at all
@@ -60,39 +66,12 @@ constexpr int kTagShift = 56;
 
 IdTable::IdTable() : seed_(process_seed() | 1) {}
 
-IdTable::IdTable(IdTable&& other) noexcept
-    : slots_(std::move(other.slots_)),
-      blocks_(std::move(other.blocks_)),
-      current_(std::exchange(other.current_, 0)),
-      used_(std::exchange(other.used_, 0)),
-      count_(std::exchange(other.count_, 0)),
-      seed_(other.seed_) {
-  other.slots_.clear();
-  other.blocks_.clear();
-}
-
-IdTable& IdTable::operator=(IdTable&& other) noexcept {
-  if (this != &other) {
-    slots_ = std::move(other.slots_);
-    blocks_ = std::move(other.blocks_);
-    current_ = std::exchange(other.current_, 0);
-    used_ = std::exchange(other.used_, 0);
-    count_ = std::exchange(other.count_, 0);
-    seed_ = other.seed_;
-    other.slots_.clear();
-    other.blocks_.clear();
-  }
-  return *this;
-}
-
-std::uint64_t IdTable::hash(std::string_view id) const noexcept {
+std::uint64_t hash_bytes(std::string_view id, std::uint64_t seed) noexcept {
   const char* p = id.data();
   std::size_t n = id.size();
-  const std::uint64_t s1 = seed_;
-  const std::uint64_t s2 = seed_ * 0x9E3779B97F4A7C15u;
-  // Every product has a factor that depends on the seed, so no choice of
-  // bytes can zero the state without knowing it. Two products for an id of
-  // up to 16 bytes.
+  const std::uint64_t s1 = seed;
+  const std::uint64_t s2 = seed * 0x9E3779B97F4A7C15u;
+  // Two products for bytes of up to 16.
   std::uint64_t h = s2 ^ n;
   for (; n > 16; p += 16, n -= 16) h = mix(load(p) ^ s1 ^ h, load(p + 8) ^ s2);
   const std::uint64_t low = n >= 8 ? load(p) : load_tail(p, n);
@@ -182,7 +161,7 @@ IdRef IdTable::place(std::size_t size) {
     used_ = 0;
   }
   const IdRef ref = (static_cast<IdRef>(current_) << kBlockShift) | used_;
-  used_ += size;
+  *used_ += size;
   return ref;
 }
 
@@ -205,7 +184,7 @@ IdRef IdTable::insert(std::string_view id, std::uint64_t h) {
   std::size_t i = static_cast<std::size_t>(h) & mask;
   while (slots_[i] != 0) i = (i + 1) & mask;
   slots_[i] = (h >> kTagShift << kTagShift) | ref;
-  ++count_;
+  ++*count_;
   return ref;
 }
 
@@ -227,7 +206,7 @@ void IdTable::unwind(IdRef ref) noexcept {
     }
   }
   slots_[i] = 0;
-  --count_;
+  --*count_;
   const auto block = static_cast<std::size_t>(ref >> kBlockShift);
   if (block == current_) {
     used_ = static_cast<std::size_t>(ref & ((IdRef{1} << kBlockShift) - 1));

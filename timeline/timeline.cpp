@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cassert>
 #include <stdexcept>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace quorix {
 namespace {
@@ -13,81 +15,44 @@ constexpr const char kIdNotUnique[] = "timeline event id must be unique";
 constexpr const char kProvenanceCycle[] = "causal provenance cycle";
 constexpr const char kRestoreAfterEviction[] = "timeline restore after eviction";
 
+using internal::IdRef;
+using internal::kNoId;
+using internal::RecordPos;
+
+// What is known of an id, beyond its bytes: the flags in the top byte of
+// its `link` word (below them the link itself, see append), and in its
+// `where` word the place of its oldest retained record (kRetained) or the
+// sequence number of its last evicted one (kEvicted).
+enum Flag : std::uint64_t {
+  kKnown = std::uint64_t{1} << 56,     // accepted or restored
+  kRetained = std::uint64_t{1} << 57,  // a record of it is retained
+  kEvicted = std::uint64_t{1} << 58,   // none is retained, and one was evicted
+  // Set only while restores_ exists:
+  kJunction = std::uint64_t{1} << 59,  // two or more records of it are retained
+  kRepeated = std::uint64_t{1} << 60,  // restored more than once: see Restores
+  // Some junction's record may have a chain that ends at this id: only such
+  // an id can be reached through a junction, so only for such an id does
+  // append search behind one.
+  kBehindJunction = std::uint64_t{1} << 61,
+};
+
 }  // namespace
 
-// ---- EventWindow ----------------------------------------------------------
+// An id restored more than once, while a record of it stays retained: its
+// records after the oldest retained one, and the sequence of the last of
+// its records evicted.
+struct Timeline::Restores {
+  struct Repeats {
+    std::vector<RecordPos> later;  // oldest first, from `next`
+    std::size_t next = 0;
+    std::optional<std::uint64_t> evicted_sequence;
+    std::uint64_t searched = 0;  // the last search that passed this junction
+  };
+  std::unordered_map<IdRef, Repeats> repeats;
+  std::uint64_t search = 0;    // searches behind junctions so far
+  std::vector<IdRef> pending;  // a search's junctions still to visit
+};
 
-EventWindow::EventWindow(EventWindow&& other) noexcept
-    : slots_(std::move(other.slots_)),
-      head_(std::exchange(other.head_, 0)),
-      size_(std::exchange(other.size_, 0)),
-      first_ordinal_(std::exchange(other.first_ordinal_, 0)) {
-  other.slots_.clear();
-}
-
-EventWindow& EventWindow::operator=(EventWindow&& other) noexcept {
-  if (this != &other) {
-    slots_ = std::move(other.slots_);
-    other.slots_.clear();
-    head_ = std::exchange(other.head_, 0);
-    size_ = std::exchange(other.size_, 0);
-    first_ordinal_ = std::exchange(other.first_ordinal_, 0);
-  }
-  return *this;
-}
-
-// The ring's slots are slots_[0, slots_.size()); beyond them, while the ring
-// has not wrapped (head_ 0), the vector's spare capacity lets it grow in
-// place, one slot constructed at a time.
-std::size_t EventWindow::room() const noexcept {
-  return slots_.size() - size_ + (head_ == 0 ? slots_.capacity() - slots_.size() : 0);
-}
-
-void EventWindow::reserve(std::size_t records) {
-  if (records <= room()) return;
-  std::vector<Slot> grown;
-  grown.reserve(size_ + records);
-  for (std::size_t i = 0; i < size_; ++i) grown.push_back(std::move(slot(i)));
-  slots_.swap(grown);
-  head_ = 0;
-}
-
-void EventWindow::make_room(std::uint64_t limit) {
-  if (room() != 0 || size_ >= limit) return;  // a free slot, or one freed by eviction
-  const std::uint64_t doubled = std::max<std::uint64_t>(2 * slots_.size(), 1);
-  reserve(static_cast<std::size_t>(std::min(doubled, limit)) - size_);
-}
-
-void EventWindow::push_back(Slot&& record) noexcept {
-  assert(room() != 0);  // make_room came first
-  if (size_ == slots_.size()) {
-    slots_.push_back(std::move(record));  // within capacity: does not allocate
-  } else {
-    slot(size_) = std::move(record);
-  }
-  ++size_;
-}
-
-void EventWindow::replace_oldest(Slot&& record) noexcept {
-  if (size_ < slots_.size()) {  // the ring has room: the new record goes at the back
-    pop_front();
-    push_back(std::move(record));
-    return;
-  }
-  slots_[head_] = std::move(record);  // the oldest slot becomes the newest
-  head_ = head_ + 1 == slots_.size() ? 0 : head_ + 1;
-  ++first_ordinal_;
-}
-
-void EventWindow::pop_front() noexcept {
-  slots_[head_] = Slot{};  // releases the record's strings
-  head_ = head_ + 1 == slots_.size() ? 0 : head_ + 1;
-  --size_;
-  ++first_ordinal_;
-}
-
-// ---- Timeline -------------------------------------------------------------
-//
 // How append decides a cycle in near-constant time. Follow the links from
 // any id: the recorded parent of each id, or for a retained id its record's
 // parent. Since the links form no cycle, every such chain ends: at an empty
@@ -105,104 +70,269 @@ void EventWindow::pop_front() noexcept {
 // (X can only be unknown there, as known ids are refused), or passes
 // through a junction one of whose records' chains does. Accepting X makes
 // X's tree, whose members all ended at X, a subtree of P's root.
+struct Timeline::Machinery {
+  static internal::RecordRing& ring(Timeline& t) noexcept { return t.retained_.ring_; }
+  static const internal::RecordRing& ring(const Timeline& t) noexcept {
+    return t.retained_.ring_;
+  }
+  static EventView record(const Timeline& t, RecordPos pos) noexcept {
+    return internal::decode_record(ring(t).at(pos));
+  }
+  static bool has(const Timeline& t, IdRef ref, std::uint64_t flag) noexcept {
+    return (t.ids_.link(ref) & flag) != 0;
+  }
+  static void set_flags(Timeline& t, IdRef ref, std::uint64_t set, std::uint64_t clear = 0) noexcept {
+    t.ids_.set_link(ref, (t.ids_.link(ref) & ~clear) | set);
+  }
+  static IdRef parent_link(const Timeline& t, IdRef ref) noexcept {
+    return t.ids_.link(ref) & internal::IdTable::kLinkMask;
+  }
+  static void set_parent_link(Timeline& t, IdRef ref, IdRef to) noexcept {
+    t.ids_.set_link(ref, (t.ids_.link(ref) & ~internal::IdTable::kLinkMask) | to);
+  }
+  // The handle of a retained record's parent (kNoId for a root): parents of
+  // retained records are always in the table.
+  static IdRef parent_of(const Timeline& t, RecordPos pos) noexcept {
+    const EventView e = record(t, pos);
+    return e.parent.empty() ? kNoId : t.ids_.find(e.parent);
+  }
+
+  static IdRef find_end(Timeline& t, IdRef ref) noexcept {
+    // Path halving: every other id on the way skips to its grandparent.
+    for (;;) {
+      const IdRef up = parent_link(t, ref);
+      if (up == ref) return ref;
+      const IdRef next = parent_link(t, up);
+      set_parent_link(t, ref, next);
+      ref = next;
+    }
+  }
+
+  static void link_up(Timeline& t, IdRef ref, IdRef parent) noexcept {
+    assert(parent_link(t, ref) == ref);  // only a root gains a link
+    if (parent != kNoId) set_parent_link(t, ref, find_end(t, parent));
+  }
+
+  static void mark_behind_junction(Timeline& t, IdRef end) noexcept {
+    if (!has(t, end, kJunction)) set_flags(t, end, kBehindJunction);
+  }
+
+  // Whether a chain that ends at `from_end` can reach `target`.
+  static bool reaches(Timeline& t, IdRef from_end, IdRef target) {
+    if (from_end == target) return true;
+    // Only an id that some junction's chains end at can be behind one.
+    if (!t.restores_ || !has(t, from_end, kJunction) || !has(t, target, kBehindJunction)) {
+      return false;
+    }
+    Restores& r = *t.restores_;
+    // Search the junctions behind `from_end`: each record of one leads on.
+    ++r.search;
+    r.pending.assign(1, from_end);
+    r.repeats.at(from_end).searched = r.search;
+    while (!r.pending.empty()) {
+      const IdRef junction = r.pending.back();
+      r.pending.pop_back();
+      const Restores::Repeats& repeats = r.repeats.at(junction);
+      const auto visit = [&](RecordPos pos) {
+        const IdRef parent = parent_of(t, pos);
+        if (parent == kNoId) return false;
+        const IdRef end = find_end(t, parent);
+        if (end == target) return true;
+        if (has(t, end, kJunction)) {
+          Restores::Repeats& next = r.repeats.at(end);
+          if (next.searched != r.search) {
+            next.searched = r.search;
+            r.pending.push_back(end);
+          }
+        }
+        return false;
+      };
+      if (visit(t.ids_.where(junction))) return true;
+      for (std::size_t i = repeats.next; i < repeats.later.size(); ++i) {
+        if (visit(repeats.later[i])) return true;
+      }
+    }
+    return false;
+  }
+
+  // Records the eviction of the oldest retained record, then drops it.
+  static void evict_oldest(Timeline& t) noexcept {
+    const RecordPos pos = ring(t).front();
+    const EventView oldest = record(t, pos);
+    const IdRef id = t.ids_.find(oldest.id);
+    const std::uint64_t sequence = oldest.sequence;
+    if (t.restores_ && has(t, id, kRepeated)) {
+      evict_repeated(t, id, sequence);
+    } else {
+      ++*t.evicted_;
+      set_flags(t, id, kEvicted, kRetained);
+      t.ids_.set_where(id, sequence);
+    }
+    ring(t).pop_front();  // last: `oldest` views its chunk
+  }
+
+  static void evict_repeated(Timeline& t, IdRef id, std::uint64_t sequence) noexcept {
+    auto found = t.restores_->repeats.find(id);
+    Restores::Repeats& repeats = found->second;
+    if (!repeats.evicted_sequence) ++*t.evicted_;
+    repeats.evicted_sequence = sequence;
+    if (repeats.next < repeats.later.size()) {  // a later record of it stays
+      const RecordPos later = repeats.later[repeats.next++];
+      t.ids_.set_where(id, later);
+      if (repeats.next == repeats.later.size()) {  // its only one: a junction no more
+        set_flags(t, id, 0, kJunction);
+        link_up(t, id, parent_of(t, later));
+      }
+      return;
+    }
+    t.restores_->repeats.erase(found);
+    set_flags(t, id, kEvicted, kRetained | kRepeated);
+    t.ids_.set_where(id, sequence);
+    if (t.restores_->repeats.empty()) t.restores_.reset();
+  }
+
+  // Enters the record at `pos`, which the window already holds as its
+  // newest, into the id table, as restore_event does.
+  static void index_restored(Timeline& t, RecordPos pos, const EventView& record,
+                             std::uint64_t id_hash, std::uint64_t parent_hash) {
+    IdRef id = t.ids_.find(record.id, id_hash);
+    const bool new_id = id == kNoId;
+    const bool repeat = !new_id && has(t, id, kRetained);
+    if (new_id) id = t.ids_.insert(record.id, id_hash);
+    IdRef parent = kNoId;
+    bool new_parent = false;
+    bool new_restores = false;
+    bool new_repeats = false;
+    try {
+      if (record.parent.empty()) {
+        parent = kNoId;  // a root, even where the id is empty too
+      } else if (record.parent == record.id) {
+        parent = id;  // a ring of one, for verify_acyclic to refuse
+      } else {
+        parent = t.ids_.find(record.parent, parent_hash);
+        new_parent = parent == kNoId;
+        if (new_parent) parent = t.ids_.insert(record.parent, parent_hash);
+      }
+      if (repeat) {
+        new_restores = !t.restores_;
+        if (new_restores) t.restores_.emplace();
+        const auto [entry, added] = t.restores_->repeats.try_emplace(id);
+        new_repeats = added;
+        entry->second.later.push_back(pos);
+      }
+    } catch (...) {
+      if (new_repeats) t.restores_->repeats.erase(id);
+      if (new_restores) t.restores_.reset();
+      if (new_parent && parent != kNoId) t.ids_.unwind(parent);
+      if (new_id) t.ids_.unwind(id);
+      throw;
+    }
+
+    // Commit: nothing below allocates.
+    *t.unverified_ = true;
+    if (repeat) {
+      set_flags(t, id, kRepeated | kJunction);
+      return;
+    }
+    set_flags(t, id, kKnown | kRetained);
+    t.ids_.set_where(id, pos);
+    ++*t.known_;
+    if (parent == kNoId) return;
+    // Linked as append would, unless that closes a ring: then the forest
+    // stays a forest and verify_acyclic refuses.
+    if (find_end(t, parent) == id) {
+      *t.cyclic_ = true;
+    } else {
+      link_up(t, id, parent);
+    }
+  }
+
+  static void restore_hashed(Timeline& t, const EventView& record, std::uint64_t id_hash,
+                             std::uint64_t parent_hash) {
+    if (t.evicted_ != 0) throw std::logic_error(kRestoreAfterEviction);
+    const std::size_t size = internal::record_size(record);
+    internal::RecordRing& window = ring(t);
+    const RecordPos pos = window.prepare(size);
+    // Written beyond the newest record, so that a failure leaves it unseen.
+    internal::encode_record(record, record.sequence, window.at(pos), size);
+    index_restored(t, pos, record, id_hash, parent_hash);
+    window.push(pos, size);
+  }
+
+  // The forest rebuilt from the retained records, which hold every link
+  // while nothing was evicted since the first restore, and a search over
+  // the junctions for a cycle that the forest does not show.
+  static void verify_all(Timeline& t) {
+    t.ids_.for_each([&t](IdRef ref, std::string_view) { set_parent_link(t, ref, ref); });
+    for (const EventView record : t.retained_) {
+      const IdRef id = t.ids_.find(record.id);
+      if (has(t, id, kJunction) || record.parent.empty()) continue;
+      const IdRef parent = record.parent == record.id ? id : t.ids_.find(record.parent);
+      // Until its own link is added, an id is the end of its tree.
+      if (find_end(t, parent) == id) throw std::invalid_argument(kProvenanceCycle);
+      link_up(t, id, parent);
+    }
+    // A depth-first search over the junctions, where each record of a
+    // junction leads to the end of its parent's tree, finds a cycle through
+    // them as a way back onto its own path.
+    enum : unsigned char { kOnPath = 1, kDone = 2 };
+    std::unordered_map<IdRef, unsigned char> state;
+    std::vector<std::pair<IdRef, std::size_t>> path;  // junction, records tried
+    for (const auto& [start, unused] : t.restores_->repeats) {
+      if (!has(t, start, kJunction) || state[start] != 0) continue;
+      state[start] = kOnPath;
+      path.emplace_back(start, 0);
+      while (!path.empty()) {
+        auto& [junction, tried] = path.back();
+        const Restores::Repeats& repeats = t.restores_->repeats.at(junction);
+        const std::size_t records = 1 + repeats.later.size() - repeats.next;
+        if (tried == records) {
+          state[junction] = kDone;
+          path.pop_back();
+          continue;
+        }
+        const RecordPos pos =
+            tried == 0 ? t.ids_.where(junction) : repeats.later[repeats.next + tried - 1];
+        ++tried;
+        const IdRef parent = parent_of(t, pos);
+        if (parent == kNoId) continue;
+        const IdRef end = find_end(t, parent);
+        if (!has(t, end, kJunction)) {
+          mark_behind_junction(t, end);
+          continue;
+        }
+        unsigned char& seen = state[end];
+        if (seen == kOnPath) throw std::invalid_argument(kProvenanceCycle);
+        if (seen == 0) {
+          seen = kOnPath;
+          path.emplace_back(end, 0);
+        }
+      }
+    }
+  }
+};
+
+Timeline::Timeline(const Timeline& other) = default;
+Timeline& Timeline::operator=(const Timeline& other) = default;
+Timeline::Timeline(Timeline&& other) noexcept = default;
+Timeline& Timeline::operator=(Timeline&& other) noexcept = default;
+Timeline::~Timeline() = default;
+
+bool operator==(const EventWindow& a, const EventWindow& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
 
 Timeline::Timeline(std::uint64_t capacity) : capacity_(capacity) {
   if (capacity_ == 0) throw std::invalid_argument(kCapacityNotPositive);
 }
 
-Timeline& Timeline::operator=(const Timeline& other) {
-  if (this != &other) *this = Timeline(other);
-  return *this;
-}
-
-Timeline::Timeline(Timeline&& other) noexcept
-    : capacity_(other.capacity_),
-      next_sequence_(std::exchange(other.next_sequence_, 1)),
-      retained_(std::move(other.retained_)),
-      ids_(std::move(other.ids_)),
-      known_(std::exchange(other.known_, 0)),
-      evicted_(std::exchange(other.evicted_, 0)),
-      repeats_(std::move(other.repeats_)),
-      unverified_(std::exchange(other.unverified_, false)),
-      linked_(std::exchange(other.linked_, false)),
-      search_(other.search_) {
-  other.repeats_.clear();
-}
-
-Timeline& Timeline::operator=(Timeline&& other) noexcept {
-  if (this != &other) {
-    capacity_ = other.capacity_;
-    next_sequence_ = std::exchange(other.next_sequence_, 1);
-    retained_ = std::move(other.retained_);
-    ids_ = std::move(other.ids_);
-    known_ = std::exchange(other.known_, 0);
-    evicted_ = std::exchange(other.evicted_, 0);
-    repeats_ = std::move(other.repeats_);
-    other.repeats_.clear();
-    unverified_ = std::exchange(other.unverified_, false);
-    linked_ = std::exchange(other.linked_, false);
-    search_ = other.search_;
-  }
-  return *this;
-}
-
-Timeline::IdRef Timeline::find_end(IdRef ref) noexcept {
-  // Path halving: every other id on the way skips to its grandparent.
-  for (;;) {
-    const IdRef up = parent_link(ref);
-    if (up == ref) return ref;
-    const IdRef next = parent_link(up);
-    set_parent_link(ref, next);
-    ref = next;
-  }
-}
-
-void Timeline::mark_behind_junction(IdRef end) noexcept {
-  if (!has(end, kJunction)) set_flags(end, kBehindJunction);
-}
-
-void Timeline::link_up(IdRef ref, IdRef parent) noexcept {
-  assert(parent_link(ref) == ref);  // only a root gains a link
-  if (parent == internal::kNoId) return;
-  set_parent_link(ref, find_end(parent));
-  linked_ = true;
-}
-
-bool Timeline::reaches(IdRef from_end, IdRef target) {
-  if (from_end == target) return true;
-  // Only an id that some junction's chains end at can be behind one.
-  if (!has(from_end, kJunction) || !has(target, kBehindJunction)) return false;
-  // Search the junctions behind `from_end`: each record of one leads on.
-  ++search_;
-  pending_.assign(1, from_end);
-  repeats_.at(from_end).searched = search_;
-  while (!pending_.empty()) {
-    const IdRef junction = pending_.back();
-    pending_.pop_back();
-    const Repeats& repeats = repeats_.at(junction);
-    const auto visit = [&](std::uint64_t ordinal) {
-      const IdRef parent = retained_.at_ordinal(ordinal).parent;
-      if (parent == internal::kNoId) return false;
-      const IdRef end = find_end(parent);
-      if (end == target) return true;
-      if (has(end, kJunction)) {
-        Repeats& next = repeats_.at(end);
-        if (next.searched != search_) {
-          next.searched = search_;
-          pending_.push_back(end);
-        }
-      }
-      return false;
-    };
-    if (visit(ids_.where(junction))) return true;
-    for (std::size_t i = repeats.next; i < repeats.later.size(); ++i) {
-      if (visit(repeats.later[i])) return true;
-    }
-  }
-  return false;
+Timeline::Timeline(std::uint64_t capacity, RecordMemory& memory)
+    : capacity_(capacity), retained_(&memory) {
+  if (capacity_ == 0) throw std::invalid_argument(kCapacityNotPositive);
 }
 
 void Timeline::append(TimelineEvent event) {
+  using M = Machinery;
   if (unverified_) verify_acyclic();
   // Checks: a refusal changes nothing (find_end only shortens paths).
   // Both lookups are cache misses in a large table: start them together.
@@ -211,20 +341,22 @@ void Timeline::append(TimelineEvent event) {
   ids_.prefetch_slot(id_hash);
   ids_.prefetch_slot(parent_hash);
   IdRef id = ids_.find(event.id, id_hash);
-  if (event.id.empty() || (id != internal::kNoId && has(id, kKnown))) {
+  if (event.id.empty() || (id != kNoId && M::has(*this, id, kKnown))) {
     throw std::invalid_argument(kIdNotUnique);
   }
   if (event.parent == event.id) throw std::invalid_argument(kProvenanceCycle);
-  IdRef parent = event.parent.empty() ? internal::kNoId : ids_.find(event.parent, parent_hash);
+  IdRef parent = event.parent.empty() ? kNoId : ids_.find(event.parent, parent_hash);
   // Only an id already named as a parent can close a cycle.
-  if (id != internal::kNoId && parent != internal::kNoId && reaches(find_end(parent), id)) {
+  if (id != kNoId && parent != kNoId && M::reaches(*this, M::find_end(*this, parent), id)) {
     throw std::invalid_argument(kProvenanceCycle);
   }
 
   // Allocate, undoing it all if any step fails.
-  retained_.make_room(capacity_);
-  const bool new_id = id == internal::kNoId;
-  const bool new_parent = parent == internal::kNoId && !event.parent.empty();
+  const std::size_t size = internal::record_size(event);
+  internal::RecordRing& window = M::ring(*this);
+  const RecordPos pos = window.prepare(size);
+  const bool new_id = id == kNoId;
+  const bool new_parent = parent == kNoId && !event.parent.empty();
   if (new_id) id = ids_.insert(event.id, id_hash);
   if (new_parent) {  // never the same as the id: refused above
     try {
@@ -235,72 +367,39 @@ void Timeline::append(TimelineEvent event) {
     }
   }
 
-  // Commit: nothing below allocates.
-  link_up(id, parent);
-  if (has(id, kBehindJunction) && parent != internal::kNoId) mark_behind_junction(find_end(id));
-  set_flags(id, kKnown | kRetained);
-  ++known_;
-  event.sequence = next_sequence_++;
-  while (retained_.size() > capacity_) pop_oldest();  // only after restores
-  ids_.set_where(id, retained_.next_ordinal());
-  if (retained_.size() == capacity_) {  // the usual case once full: one in, one out
-    forget_oldest();
-    retained_.replace_oldest({std::move(event), id, parent});
-  } else {
-    retained_.push_back({std::move(event), id, parent});
+  // Commit: nothing below allocates. The record is complete before it is
+  // published, and the window shrinks only after that.
+  const std::uint64_t sequence = (*next_sequence_)++;
+  internal::encode_record(event, sequence, window.at(pos), size);
+  window.push(pos, size);
+  M::link_up(*this, id, parent);
+  if (restores_ && M::has(*this, id, kBehindJunction) && parent != kNoId) {
+    M::mark_behind_junction(*this, M::find_end(*this, id));
   }
-}
-
-void Timeline::pop_oldest() noexcept {
-  forget_oldest();
-  retained_.pop_front();
-}
-
-void Timeline::forget_oldest() noexcept {
-  // The entries of the records that leave soon were touched long ago.
-  constexpr std::size_t kAhead = 8;
-  if (retained_.size() > kAhead) ids_.prefetch_entry(retained_.slot(kAhead).id);
-  const EventWindow::Slot& oldest = retained_.slot(0);
-  const IdRef id = oldest.id;
-  const std::uint64_t sequence = oldest.event.sequence;
-  if (has(id, kRepeated)) {
-    Repeats& repeats = repeats_.find(id)->second;
-    if (!repeats.evicted_sequence) ++evicted_;
-    repeats.evicted_sequence = sequence;
-    if (repeats.next < repeats.later.size()) {  // a later record of it stays
-      const std::uint64_t later = repeats.later[repeats.next++];
-      ids_.set_where(id, later);
-      if (repeats.next == repeats.later.size()) {  // its only one: a junction no more
-        set_flags(id, 0, kJunction);
-        link_up(id, retained_.at_ordinal(later).parent);
-      }
-      return;
-    }
-    repeats_.erase(id);
-  } else {
-    ++evicted_;
-  }
-  set_flags(id, kEvicted, kRetained | kRepeated);
-  ids_.set_where(id, sequence);
+  M::set_flags(*this, id, kKnown | kRetained);
+  ids_.set_where(id, pos);
+  ++*known_;
+  window.publish(sequence);
+  while (window.size() > capacity_) M::evict_oldest(*this);
 }
 
 CausalTrace Timeline::build_causal_trace(std::string_view id) const {
+  using M = Machinery;
   CausalTrace trace{kCausalTraceSchema, std::string(id), TraceStatus::complete, {}};
   if (id.empty()) return trace;
   IdRef current = ids_.find(id);
   for (;;) {
-    if (current == internal::kNoId || !has(current, kRetained)) {
-      const bool gap =
-          !trace.events.empty() || (current != internal::kNoId && has(current, kEvicted));
+    if (current == kNoId || !M::has(*this, current, kRetained)) {
+      const bool gap = !trace.events.empty() || (current != kNoId && M::has(*this, current, kEvicted));
       trace.status = gap ? TraceStatus::retention_gap : TraceStatus::not_found;
       break;
     }
     // A chain without a ring finds each retained record at most once.
     if (trace.events.size() == retained_.size()) throw std::invalid_argument(kProvenanceCycle);
-    const EventWindow::Slot& found = retained_.at_ordinal(ids_.where(current));
-    trace.events.push_back(found.event);
-    if (found.parent == internal::kNoId) break;  // a root: complete
-    current = found.parent;
+    const EventView found = M::record(*this, ids_.where(current));
+    trace.events.push_back(found.to_event());
+    if (found.parent.empty()) break;  // a root: complete
+    current = ids_.find(found.parent);
   }
   std::reverse(trace.events.begin(), trace.events.end());
   return trace;
@@ -308,74 +407,28 @@ CausalTrace Timeline::build_causal_trace(std::string_view id) const {
 
 bool Timeline::knows(std::string_view id) const noexcept {
   const IdRef ref = ids_.find(id);
-  return ref != internal::kNoId && has(ref, kKnown);
+  return ref != kNoId && Machinery::has(*this, ref, kKnown);
 }
 
 std::optional<std::uint64_t> Timeline::evicted_sequence(std::string_view id) const {
   const IdRef ref = ids_.find(id);
-  if (ref == internal::kNoId) return std::nullopt;
-  if (has(ref, kEvicted)) return ids_.where(ref);
-  if (has(ref, kRepeated)) return repeats_.at(ref).evicted_sequence;
+  if (ref == kNoId) return std::nullopt;
+  if (Machinery::has(*this, ref, kEvicted)) return ids_.where(ref);
+  if (restores_ && Machinery::has(*this, ref, kRepeated)) {
+    return restores_->repeats.at(ref).evicted_sequence;
+  }
   return std::nullopt;
 }
 
 void Timeline::reserve(std::size_t records) {
-  retained_.reserve(records);
   ids_.reserve(records);  // a parent is most often the id of another record
 }
 
-void Timeline::restore_event(TimelineEvent record) {
-  const std::uint64_t id_hash = ids_.hash(record.id);
-  const std::uint64_t parent_hash = ids_.hash(record.parent);
-  restore_hashed(std::move(record), id_hash, parent_hash);
+void Timeline::restore_event(const EventView& record) {
+  Machinery::restore_hashed(*this, record, ids_.hash(record.id), ids_.hash(record.parent));
 }
 
-void Timeline::restore_hashed(TimelineEvent&& record, std::uint64_t id_hash,
-                              std::uint64_t parent_hash) {
-  if (evicted_ != 0) throw std::logic_error(kRestoreAfterEviction);
-  retained_.make_room(UINT64_MAX);
-  IdRef id = ids_.find(record.id, id_hash);
-  const bool new_id = id == internal::kNoId;
-  const bool repeat = !new_id && has(id, kRetained);
-  if (new_id) id = ids_.insert(record.id, id_hash);
-  IdRef parent = internal::kNoId;
-  bool new_parent = false;
-  bool new_repeats = false;
-  try {
-    if (record.parent.empty()) {
-      parent = internal::kNoId;  // a root, even where the id is empty too
-    } else if (record.parent == record.id) {
-      parent = id;  // a ring of one, for verify_acyclic to refuse
-    } else {
-      parent = ids_.find(record.parent, parent_hash);
-      new_parent = parent == internal::kNoId;
-      if (new_parent) parent = ids_.insert(record.parent, parent_hash);
-    }
-    if (repeat) {
-      const auto [entry, added] = repeats_.try_emplace(id);
-      new_repeats = added;
-      entry->second.later.push_back(retained_.next_ordinal());
-    }
-  } catch (...) {
-    if (new_repeats) repeats_.erase(id);
-    if (new_parent && parent != internal::kNoId) ids_.unwind(parent);
-    if (new_id) ids_.unwind(id);
-    throw;
-  }
-
-  // Commit: nothing below allocates.
-  if (repeat) {
-    set_flags(id, kRepeated | kJunction);
-  } else {
-    set_flags(id, kKnown | kRetained);
-    ids_.set_where(id, retained_.next_ordinal());
-    ++known_;
-  }
-  unverified_ = true;
-  retained_.push_back({std::move(record), id, parent});
-}
-
-void Timeline::restore_events(std::span<TimelineEvent> records) {
+void Timeline::restore_events(std::span<const EventView> records) {
   // Hash a group of records and ask for their places in the table before
   // restoring any, so that the lookups' cache misses overlap.
   constexpr std::size_t kGroup = 16;
@@ -383,68 +436,120 @@ void Timeline::restore_events(std::span<TimelineEvent> records) {
   for (std::size_t first = 0; first < records.size(); first += kGroup) {
     const std::size_t count = std::min(kGroup, records.size() - first);
     for (std::size_t i = 0; i < count; ++i) {
-      const TimelineEvent& record = records[first + i];
+      const EventView& record = records[first + i];
       hashes[2 * i] = ids_.hash(record.id);
       hashes[2 * i + 1] = ids_.hash(record.parent);
       ids_.prefetch_slot(hashes[2 * i]);
       ids_.prefetch_slot(hashes[2 * i + 1]);
     }
     for (std::size_t i = 0; i < count; ++i) {
-      restore_hashed(std::move(records[first + i]), hashes[2 * i], hashes[2 * i + 1]);
+      Machinery::restore_hashed(*this, records[first + i], hashes[2 * i], hashes[2 * i + 1]);
     }
   }
 }
 
 void Timeline::verify_acyclic() {
   if (!unverified_) return;
-  // Rebuild the forest from the retained records, which hold every link:
-  // nothing was evicted since the first restore.
-  if (linked_) ids_.for_each([this](IdRef ref, std::string_view) { set_parent_link(ref, ref); });
-  for (std::size_t i = 0; i < retained_.size(); ++i) {
-    const EventWindow::Slot& record = retained_.slot(i);
-    if (has(record.id, kJunction) || record.parent == internal::kNoId) continue;
-    // Until its own link is added, an id is the end of its tree.
-    if (find_end(record.parent) == record.id) throw std::invalid_argument(kProvenanceCycle);
-    link_up(record.id, record.parent);
+  if (restores_) {
+    Machinery::verify_all(*this);  // the forest does not show a junction's records
+  } else if (cyclic_) {
+    throw std::invalid_argument(kProvenanceCycle);
   }
-  // A cycle that the forest does not show passes through junctions: a
-  // depth-first search over them, where each record of a junction leads to
-  // the end of its parent's tree, finds it as a way back onto its own path.
-  enum : unsigned char { kOnPath = 1, kDone = 2 };
-  std::unordered_map<IdRef, unsigned char> state;
-  std::vector<std::pair<IdRef, std::size_t>> path;  // junction, records tried
-  for (const auto& [start, unused] : repeats_) {
-    if (!has(start, kJunction) || state[start] != 0) continue;
-    state[start] = kOnPath;
-    path.emplace_back(start, 0);
-    while (!path.empty()) {
-      auto& [junction, tried] = path.back();
-      const Repeats& repeats = repeats_.at(junction);
-      const std::size_t records = 1 + repeats.later.size() - repeats.next;
-      if (tried == records) {
-        state[junction] = kDone;
-        path.pop_back();
-        continue;
+  *cyclic_ = false;
+  *unverified_ = false;
+}
+
+RecoveredTimeline Timeline::recover(std::uint64_t capacity, std::uint64_t published,
+                                    std::span<const std::span<std::byte>> chunks,
+                                    RecordMemory* memory) {
+  RecoveredTimeline result{memory != nullptr ? Timeline(capacity, *memory) : Timeline(capacity),
+                           0};
+  Timeline& t = result.timeline;
+  // The window's numbers: the newest `capacity` up to `published`.
+  const std::uint64_t lowest = published >= capacity ? published - capacity + 1 : 1;
+  struct Found {
+    std::uint64_t sequence;
+    std::size_t chunk;
+    std::size_t offset;
+    std::size_t size;
+  };
+  std::vector<Found> found;
+  for (std::size_t c = 0; c < chunks.size(); ++c) {
+    const std::span<std::byte> chunk = chunks[c];
+    std::size_t offset = 0;
+    // A chunk is written front to back: the first record that is not
+    // intact ends what it holds.
+    while (const std::optional<EventView> record =
+               internal::check_record(chunk.data() + offset, chunk.size() - offset)) {
+      const std::size_t size = internal::stored_size(chunk.data() + offset);
+      if (record->sequence >= lowest && record->sequence <= published) {
+        found.push_back({record->sequence, c, offset, size});
       }
-      const std::uint64_t ordinal =
-          tried == 0 ? ids_.where(junction) : repeats.later[repeats.next + tried - 1];
-      ++tried;
-      const IdRef parent = retained_.at_ordinal(ordinal).parent;
-      if (parent == internal::kNoId) continue;
-      const IdRef end = find_end(parent);
-      if (!has(end, kJunction)) {
-        mark_behind_junction(end);
-        continue;
-      }
-      unsigned char& seen = state[end];
-      if (seen == kOnPath) throw std::invalid_argument(kProvenanceCycle);
-      if (seen == 0) {
-        seen = kOnPath;
-        path.emplace_back(end, 0);
-      }
+      offset += size;
     }
   }
-  unverified_ = false;
+  std::sort(found.begin(), found.end(),
+            [](const Found& a, const Found& b) { return a.sequence > b.sequence; });
+  // The run back from the newest: each record one number before the next
+  // and where the writer would have put it, right before the next in its
+  // chunk or at the end of another chunk (the next starting a chunk).
+  std::size_t run = found.empty() ? 0 : 1;
+  std::vector<std::size_t> chunk_order;  // newest first
+  if (run != 0) chunk_order.push_back(found[0].chunk);
+  for (; run < found.size(); ++run) {
+    const Found& older = found[run];
+    const Found& newer = found[run - 1];
+    if (older.sequence + 1 != newer.sequence) break;
+    if (older.chunk == newer.chunk) {
+      if (older.offset + older.size != newer.offset) break;
+    } else {
+      if (newer.offset != 0 ||
+          std::find(chunk_order.begin(), chunk_order.end(), older.chunk) != chunk_order.end()) {
+        break;
+      }
+      chunk_order.push_back(older.chunk);
+    }
+  }
+  result.dropped = published == 0 ? 0 : published - lowest + 1 - run;
+  found.resize(run);
+  std::reverse(found.begin(), found.end());
+  std::reverse(chunk_order.begin(), chunk_order.end());
+
+  if (memory == nullptr) {
+    for (const Found& f : found) t.restore_event(internal::decode_record(chunks[f.chunk].data() + f.offset));
+  } else {
+    // The records stay where they are: the window is set over them, and
+    // every other chunk goes back to the memory.
+    internal::RecordRing& window = Machinery::ring(t);
+    std::vector<bool> used(chunks.size(), false);
+    for (std::size_t i = 0; i < chunk_order.size(); ++i) {
+      const std::size_t c = chunk_order[i];
+      used[c] = true;
+      std::size_t end = 0;
+      for (const Found& f : found) {
+        if (f.chunk == c) end = f.offset + f.size;
+      }
+      window.adopt(chunks[c], end);
+    }
+    const auto pos_of = [&](const Found& f) {
+      const auto serial = static_cast<std::uint64_t>(
+          std::find(chunk_order.begin(), chunk_order.end(), f.chunk) - chunk_order.begin());
+      return (serial << 32) | f.offset;
+    };
+    if (!found.empty()) window.set_window(pos_of(found.front()), pos_of(found.back()), found.size());
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+      if (!used[c]) memory->release(chunks[c]);
+    }
+    t.ids_.reserve(found.size());
+    for (const Found& f : found) {
+      const EventView record = internal::decode_record(chunks[f.chunk].data() + f.offset);
+      Machinery::index_restored(t, pos_of(f), record, t.ids_.hash(record.id),
+                                t.ids_.hash(record.parent));
+    }
+  }
+  t.verify_acyclic();
+  t.restore_next_sequence(published + 1);
+  return result;
 }
 
 }  // namespace quorix

@@ -13,6 +13,15 @@
 //   timeline.append(std::move(input));  // gets sequence 1
 //   quorix::CausalTrace trace = timeline.build_causal_trace("input");
 //
+// How it is kept: each retained event is one encoded record (its numbers
+// and its six strings' bytes behind their lengths, about 35 bytes more than
+// the strings themselves) in chunks of memory, oldest first; every id it
+// has seen is stored once more in an id table (a hash table over an arena),
+// beside what the timeline knows of it: whether it is retained (and where
+// its oldest record is), or evicted (and with which number), and its link
+// for the cycle check. The chunks come from the heap, or from a
+// RecordMemory, such as a record file that keeps them when the process dies.
+//
 // The links of a timeline, every retained record's parent and the parent
 // recorded for every id no longer retained, never form a cycle: append
 // refuses an event that would close one, and the snapshot reader a text
@@ -25,155 +34,109 @@
 #ifndef QUORIX_TIMELINE_TIMELINE_H_
 #define QUORIX_TIMELINE_TIMELINE_H_
 
-#include <algorithm>
-#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <optional>
 #include <span>
 #include <string_view>
-#include <unordered_map>
-#include <utility>
-#include <vector>
 
 #include <quorix/timeline/causal_trace.h>
 #include <quorix/timeline/internal/id_table.h>
+#include <quorix/timeline/internal/record_ring.h>
+#include <quorix/timeline/record_memory.h>
 #include <quorix/timeline/timeline_event.h>
 
 namespace quorix {
 
-// The retained events of a timeline, oldest first: a read-only view with
-// random access, valid until the timeline next changes.
+// The retained events of a timeline, oldest first, as views of their
+// records: a forward range, valid until the timeline next changes.
 class EventWindow {
  public:
-  // The names the standard library expects of a container and its iterator.
+  // The names the standard library expects of a range and its iterator.
   // NOLINTBEGIN(readability-identifier-naming)
   class const_iterator {
    public:
-    using iterator_category = std::random_access_iterator_tag;
-    using value_type = TimelineEvent;
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = EventView;
     using difference_type = std::ptrdiff_t;
-    using pointer = const TimelineEvent*;
-    using reference = const TimelineEvent&;
+    using pointer = void;
+    using reference = EventView;
 
     const_iterator() = default;
-    reference operator*() const noexcept { return (*window_)[index_]; }
-    pointer operator->() const noexcept { return &(*window_)[index_]; }
-    reference operator[](difference_type n) const noexcept { return *(*this + n); }
-    const_iterator& operator++() noexcept { return *this += 1; }
-    const_iterator operator++(int) noexcept { return std::exchange(*this, *this + 1); }
-    const_iterator& operator--() noexcept { return *this -= 1; }
-    const_iterator operator--(int) noexcept { return std::exchange(*this, *this - 1); }
-    const_iterator& operator+=(difference_type n) noexcept {
-      index_ = static_cast<std::size_t>(static_cast<difference_type>(index_) + n);
+    EventView operator*() const noexcept { return internal::decode_record(ring_->at(pos_)); }
+    const_iterator& operator++() noexcept {
+      if (--left_ != 0) pos_ = ring_->next(pos_);
       return *this;
     }
-    const_iterator& operator-=(difference_type n) noexcept { return *this += -n; }
-    friend const_iterator operator+(const_iterator it, difference_type n) noexcept {
-      return it += n;
+    const_iterator operator++(int) noexcept {
+      const_iterator before = *this;
+      ++*this;
+      return before;
     }
-    friend const_iterator operator+(difference_type n, const_iterator it) noexcept {
-      return it += n;
-    }
-    friend const_iterator operator-(const_iterator it, difference_type n) noexcept {
-      return it -= n;
-    }
-    friend difference_type operator-(const_iterator a, const_iterator b) noexcept {
-      return static_cast<difference_type>(a.index_) - static_cast<difference_type>(b.index_);
-    }
-    friend bool operator==(const_iterator a, const_iterator b) noexcept {
-      return a.index_ == b.index_;
-    }
-    friend auto operator<=>(const_iterator a, const_iterator b) noexcept {
-      return a.index_ <=> b.index_;
+    friend bool operator==(const const_iterator& a, const const_iterator& b) noexcept {
+      return a.left_ == b.left_;
     }
 
    private:
     friend class EventWindow;
-    const_iterator(const EventWindow* window, std::size_t index) : window_(window), index_(index) {}
-    const EventWindow* window_ = nullptr;
-    std::size_t index_ = 0;
+    const_iterator(const internal::RecordRing* ring, internal::RecordPos pos, std::size_t left)
+        : ring_(ring), pos_(pos), left_(left) {}
+    const internal::RecordRing* ring_ = nullptr;
+    internal::RecordPos pos_ = 0;
+    std::size_t left_ = 0;  // records from here to the end
   };
   using iterator = const_iterator;
-  using value_type = TimelineEvent;
+  using value_type = EventView;
   using size_type = std::size_t;
   // NOLINTEND(readability-identifier-naming)
 
-  std::size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
-  // The i-th oldest retained event; i < size().
-  const TimelineEvent& operator[](std::size_t i) const noexcept { return slot(i).event; }
-  const TimelineEvent& front() const noexcept { return (*this)[0]; }
-  const TimelineEvent& back() const noexcept { return (*this)[size_ - 1]; }
-  const_iterator begin() const noexcept { return {this, 0}; }
-  const_iterator end() const noexcept { return {this, size_}; }
+  std::size_t size() const noexcept { return ring_.size(); }
+  bool empty() const noexcept { return ring_.size() == 0; }
+  // The oldest and the newest retained event; the window must not be empty.
+  EventView front() const noexcept { return internal::decode_record(ring_.at(ring_.front())); }
+  EventView back() const noexcept { return internal::decode_record(ring_.at(ring_.back())); }
+  const_iterator begin() const noexcept { return {&ring_, ring_.front(), ring_.size()}; }
+  const_iterator end() const noexcept { return {&ring_, 0, 0}; }
   // The same events, field for field, in the same order.
-  friend bool operator==(const EventWindow& a, const EventWindow& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end());
-  }
+  friend bool operator==(const EventWindow& a, const EventWindow& b);
 
  private:
   friend class Timeline;
-  // A record with the handles of its id and its parent (kNoId for none).
-  struct Slot {
-    TimelineEvent event;
-    internal::IdRef id = internal::kNoId;
-    internal::IdRef parent = internal::kNoId;
-  };
-
   EventWindow() = default;
+  explicit EventWindow(RecordMemory* memory) noexcept : ring_(memory) {}
   EventWindow(const EventWindow&) = default;
   EventWindow& operator=(const EventWindow&) = default;
-  EventWindow(EventWindow&& other) noexcept;
-  EventWindow& operator=(EventWindow&& other) noexcept;
+  EventWindow(EventWindow&&) noexcept = default;
+  EventWindow& operator=(EventWindow&&) noexcept = default;
   ~EventWindow() = default;
-
-  const Slot& slot(std::size_t i) const noexcept {
-    const std::size_t at = head_ + i;
-    return slots_[at < slots_.size() ? at : at - slots_.size()];
-  }
-  Slot& slot(std::size_t i) noexcept {
-    return const_cast<Slot&>(static_cast<const EventWindow&>(*this).slot(i));
-  }
-  // Each record placed gets the next ordinal, 0 for the first; the oldest
-  // retained one has `first_ordinal_`.
-  const Slot& at_ordinal(std::uint64_t ordinal) const noexcept {
-    return slot(static_cast<std::size_t>(ordinal - first_ordinal_));
-  }
-  std::uint64_t next_ordinal() const noexcept { return first_ordinal_ + size_; }
-  // Makes room for one more record, growing up to `limit` slots at a time
-  // if it must. A failed allocation changes nothing.
-  void make_room(std::uint64_t limit);
-  void reserve(std::size_t records);
-  std::size_t room() const noexcept;       // records that fit without allocating
-  void push_back(Slot&& record) noexcept;  // after make_room
-  void pop_front() noexcept;
-  // pop_front then push_back, reusing the slot when the ring is full.
-  void replace_oldest(Slot&& record) noexcept;
-
-  std::vector<Slot> slots_;  // a ring: the oldest record at head_
-  std::size_t head_ = 0;
-  std::size_t size_ = 0;
-  std::uint64_t first_ordinal_ = 0;
+  internal::RecordRing ring_;
 };
+
+struct RecoveredTimeline;
 
 class Timeline {
  public:
-  // An empty timeline holding at most `capacity` events; next sequence 1.
-  // Refuses 0: std::invalid_argument("timeline capacity must be positive").
-  // Allocates nothing until the first event.
+  // An empty timeline holding at most `capacity` events, its records on the
+  // heap; next sequence 1. Refuses 0: std::invalid_argument("timeline
+  // capacity must be positive"). Allocates nothing until the first event.
   explicit Timeline(std::uint64_t capacity);
 
-  // A timeline is a value: a copy holds copies of every record and answers
-  // everything as the original does (cost: linear in its size, a failed
-  // copy changes nothing); a move takes everything over without copying and
-  // leaves `other` empty, with its capacity and next sequence 1.
-  Timeline(const Timeline& other) = default;
+  // The same, its records in chunks from `memory`, which must outlive the
+  // timeline; after each accepted append, `memory` learns its sequence
+  // number once the record is complete.
+  Timeline(std::uint64_t capacity, RecordMemory& memory);
+
+  // A timeline is a value: a copy holds copies of every record, on the heap,
+  // and answers everything as the original does (cost: linear in its size;
+  // a failed copy changes nothing); a move takes everything over without
+  // copying, its memory included, and leaves `other` as a new timeline of
+  // its capacity on the heap.
+  Timeline(const Timeline& other);
   Timeline& operator=(const Timeline& other);
   Timeline(Timeline&& other) noexcept;
   Timeline& operator=(Timeline&& other) noexcept;
-  ~Timeline() = default;
+  ~Timeline();
 
   // Checks `event`, gives it the next sequence number (whatever the caller
   // put there is overwritten), stores it and evicts the oldest events beyond
@@ -184,14 +147,14 @@ class Timeline {
   //   - a parent equal to the id, or a parent whose links lead back to the
   //     id (through any retained record of an id restored more than once):
   //     "causal provenance cycle".
-  // A refused event consumes no sequence number. An allocation failure
-  // leaves the timeline as it was and propagates as std::bad_alloc.
-  // Cost: amortized O(log n) in the worst case and a few steps in practice,
-  // whatever order parents and children arrive in, n the ids ever seen;
-  // after restores, the first append checks the restored links once, O(n).
-  // While ids restored more than once stay retained, an append of an id
-  // that a chain from one of their records ends at, under a parent whose
-  // chain runs into one, also searches among them: O(their records).
+  // and an event too large for a record (strings of about 4 GiB in all):
+  // std::length_error("timeline event too large to store"). A refused event
+  // consumes no sequence number. An allocation failure (or the refusal of a
+  // RecordMemory) leaves the timeline as it was and propagates.
+  // Cost: amortized O(1) hash lookups, whatever order parents and children
+  // arrive in, plus copying the event's bytes once; after restores, the
+  // first append checks the restored links once. While ids restored more
+  // than once stay retained, an append may also search among their records.
   void append(TimelineEvent event);
 
   // The chain of retained events that caused `id`, root-most first: the
@@ -199,13 +162,12 @@ class Timeline {
   // empty parent (complete) or an id that is not retained (retention_gap,
   // or not_found when that is `id` itself and it was never evicted). The
   // empty id gives an empty, complete trace. Never changes the timeline;
-  // `id` need only stay valid during the call.
-  // Never refuses on a timeline built by append and the snapshot reader.
-  // Records restored by hand whose links form a ring, not yet refused by
+  // `id` need only stay valid during the call; the trace owns copies.
+  // Never refuses on a timeline built by append and the readers. Records
+  // restored by hand whose links form a ring, not yet refused by
   // verify_acyclic, make it throw std::invalid_argument("causal provenance
   // cycle") instead of running forever.
-  // Cost: one hash lookup, then O(1) per event on the chain, plus copying
-  // the events found.
+  // Cost: one hash lookup per event on the chain, plus copying the events.
   CausalTrace build_causal_trace(std::string_view id) const;
 
   // The most events kept; fixed at construction, never 0.
@@ -237,87 +199,65 @@ class Timeline {
   // throws std::logic_error("timeline restore after eviction"), since the
   // links of evicted ids are not kept in a form it could recheck.
   // A failed allocation changes nothing. Cost: amortized O(1).
-  void restore_event(TimelineEvent record);
+  void restore_event(const EventView& record);
 
-  // For rebuilding a stored timeline: restore_event for each of `records`
-  // in order, moving them in, with the id lookups of the next records
-  // started early. On a failure the records before the failing one stay
-  // restored. Cost: as many restore_event calls, with less waiting.
-  void restore_events(std::span<TimelineEvent> records);
+  // restore_event for each of `records` in order, with the id lookups of
+  // the next records started early. On a failure the records before the
+  // failing one stay restored.
+  void restore_events(std::span<const EventView> records);
 
-  // For rebuilding a stored timeline: room for `records` more restored
-  // records in the window and for as many ids in the id table's index (the
-  // ids' bytes are still stored as they come).
+  // For rebuilding a stored timeline: room for `records` more ids in the id
+  // table's index.
   void reserve(std::size_t records);
 
   // For rebuilding a stored timeline: the next accepted event gets `n`.
-  void restore_next_sequence(std::uint64_t n) noexcept { next_sequence_ = n; }
+  void restore_next_sequence(std::uint64_t n) noexcept { *next_sequence_ = n; }
 
   // Refuses restored records whose links form a cycle, with
   // std::invalid_argument("causal provenance cycle"), and otherwise makes
-  // them ready for append. Cost: O(1) when nothing was restored since the
-  // last check, else O(n) for n retained records (plus a search among the
-  // ids restored more than once).
+  // them ready for append. Cost: O(1) when no id was restored twice, else
+  // O(n) for n retained records (plus a search among the repeated ids).
   void verify_acyclic();
 
+  // A timeline holding the records found in `chunks` (the chunks of a
+  // RecordMemory, in any order) that make the longest run of intact
+  // records, consecutive in sequence and place, that ends at the newest
+  // record numbered `published` or below and holds no more than `capacity`
+  // records; a damaged, torn or cut record ends the run. `dropped` counts
+  // the numbers from max(1, published - capacity + 1) to `published` that
+  // the run lacks. The timeline knows only those records (nothing was
+  // evicted), and its next sequence is published + 1.
+  // With `memory`, the timeline keeps the records where they are, in the
+  // chunks, which `memory` must own; every chunk the run does not use is
+  // released to it. Without, it copies them to the heap.
+  // Nothing in the chunks is trusted: every length is checked against the
+  // chunk and every record against its check. Refuses capacity 0 as the
+  // constructor does, and records whose parents form a cycle with
+  // std::invalid_argument("causal provenance cycle").
+  // Cost: linear in the chunks' bytes, plus sorting the records found.
+  static RecoveredTimeline recover(std::uint64_t capacity, std::uint64_t published,
+                                   std::span<const std::span<std::byte>> chunks,
+                                   RecordMemory* memory);
+
  private:
-  using IdRef = internal::IdRef;
-
-  // What is known of an id, beyond its bytes: the flags in the top byte of
-  // its `link` word (below them the link itself, see append), and in its
-  // `where` word the ordinal of its oldest retained record (kRetained) or
-  // the sequence number of its last evicted one (kEvicted).
-  enum Flag : std::uint64_t {
-    kKnown = std::uint64_t{1} << 56,     // accepted or restored
-    kRetained = std::uint64_t{1} << 57,  // a record of it is retained
-    kEvicted = std::uint64_t{1} << 58,   // none is retained, and one was evicted
-    kJunction = std::uint64_t{1} << 59,  // two or more records of it are retained
-    kRepeated = std::uint64_t{1} << 60,  // restored more than once: see `repeats_`
-    // Some junction's record may have a chain that ends at this id: only
-    // such an id can be reached through a junction, so only for such an id
-    // does append search behind one.
-    kBehindJunction = std::uint64_t{1} << 61,
-  };
-  // An id restored more than once: its records after the oldest retained
-  // one, and the sequence of the last of its records evicted.
-  struct Repeats {
-    std::vector<std::uint64_t> later;  // ordinals, oldest first, from `next`
-    std::size_t next = 0;
-    std::optional<std::uint64_t> evicted_sequence;
-    std::uint64_t searched = 0;  // the last search that passed this junction
-  };
-
-  bool has(IdRef ref, std::uint64_t flag) const noexcept { return (ids_.link(ref) & flag) != 0; }
-  void set_flags(IdRef ref, std::uint64_t set, std::uint64_t clear = 0) noexcept {
-    ids_.set_link(ref, (ids_.link(ref) & ~clear) | set);
-  }
-  IdRef parent_link(IdRef ref) const noexcept {
-    return ids_.link(ref) & internal::IdTable::kLinkMask;
-  }
-  void set_parent_link(IdRef ref, IdRef to) noexcept {
-    ids_.set_link(ref, (ids_.link(ref) & ~internal::IdTable::kLinkMask) | to);
-  }
-  IdRef find_end(IdRef ref) noexcept;
-  void mark_behind_junction(IdRef end) noexcept;
-  bool reaches(IdRef from_end, IdRef target);
-  void link_up(IdRef ref, IdRef parent) noexcept;
-  // restore_event, with the hashes of the record's id and parent.
-  void restore_hashed(TimelineEvent&& record, std::uint64_t id_hash, std::uint64_t parent_hash);
-  // Records the eviction of the oldest retained record, which stays in place.
-  void forget_oldest() noexcept;
-  void pop_oldest() noexcept;
+  struct Machinery;  // the operations' helpers, in timeline.cpp
+  struct Restores;   // ids restored more than once, while they stay retained
 
   std::uint64_t capacity_;
-  std::uint64_t next_sequence_ = 1;
+  internal::Resetting<std::uint64_t, 1> next_sequence_;
   EventWindow retained_;
   internal::IdTable ids_;  // every id accepted, restored or named as a parent
-  std::uint64_t known_ = 0;
-  std::uint64_t evicted_ = 0;
-  std::unordered_map<IdRef, Repeats> repeats_;  // usually empty
-  bool unverified_ = false;                     // restored since the last check
-  bool linked_ = false;                         // some id's link leads to another
-  std::uint64_t search_ = 0;                    // searches behind junctions so far
-  std::vector<IdRef> pending_;                  // a search's junctions still to visit
+  internal::Resetting<std::uint64_t> known_;
+  internal::Resetting<std::uint64_t> evicted_;
+  internal::Resetting<bool> unverified_;  // restored since the last check
+  internal::Resetting<bool> cyclic_;      // a restored link closed a ring of the forest
+  internal::Boxed<Restores> restores_;    // none, but after restoring an id twice
+};
+
+// What Timeline::recover found.
+struct RecoveredTimeline {
+  Timeline timeline;
+  std::uint64_t dropped = 0;  // records of the window lost to damage
 };
 
 }  // namespace quorix

@@ -1,4 +1,4 @@
-// The event record that a causal timeline keeps.
+// The event record that a causal timeline keeps, and a read-only view of one.
 //
 // A TimelineEvent is a plain value: six byte strings and three unsigned 64-bit
 // numbers. It checks nothing itself; the Timeline that takes it decides which
@@ -10,11 +10,15 @@
 //   event.parent = "message";
 //   event.clock_domain = "transformer";
 //   timeline.append(std::move(event));  // the timeline assigns `sequence`
+//
+// An EventView has the same nine fields as views: what a timeline hands out
+// for the records it retains, without copying them.
 #ifndef QUORIX_TIMELINE_TIMELINE_EVENT_H_
 #define QUORIX_TIMELINE_TIMELINE_EVENT_H_
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quorix {
 
@@ -32,6 +36,43 @@ struct TimelineEvent {
   std::uint64_t model_time = 0;    // time on `clock_domain`; never compared
 
   friend bool operator==(const TimelineEvent&, const TimelineEvent&) = default;
+};
+
+// The nine fields of an event as views into bytes someone else owns: valid
+// only as long as those bytes are (for a retained record, until its timeline
+// next changes). Compares equal to an event with the same fields.
+struct EventView {
+  std::string_view id;
+  std::string_view kind;
+  std::string_view entity_id;
+  std::string_view clock_domain;
+  std::string_view parent;
+  std::string_view message;
+  std::uint64_t sequence = 0;
+  std::uint64_t wall_time_ns = 0;
+  std::uint64_t model_time = 0;
+
+  EventView() = default;
+  // Views of `event`'s fields; `event` must outlive the view.
+  EventView(const TimelineEvent& event) noexcept  // NOLINT(google-explicit-constructor)
+      : id(event.id),
+        kind(event.kind),
+        entity_id(event.entity_id),
+        clock_domain(event.clock_domain),
+        parent(event.parent),
+        message(event.message),
+        sequence(event.sequence),
+        wall_time_ns(event.wall_time_ns),
+        model_time(event.model_time) {}
+
+  // A copy that owns its strings.
+  TimelineEvent to_event() const {
+    return {std::string(id),      std::string(kind),    std::string(entity_id),
+            std::string(clock_domain), std::string(parent), std::string(message),
+            sequence,             wall_time_ns,         model_time};
+  }
+
+  friend bool operator==(const EventView&, const EventView&) = default;
 };
 
 }  // namespace quorix

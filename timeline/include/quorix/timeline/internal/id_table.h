@@ -17,7 +17,13 @@
 #include <string_view>
 #include <vector>
 
+#include <quorix/timeline/internal/record_ring.h>
+
 namespace quorix::internal {
+
+// A 64-bit hash of `bytes` under `seed`: every product has a factor that
+// depends on the seed, so without it no choice of bytes can aim at a value.
+std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed) noexcept;
 
 // Asks for the cache line at `p` ahead of its use; nothing where the
 // compiler offers no way to ask.
@@ -41,16 +47,11 @@ class IdTable {
   static constexpr std::uint64_t kLinkMask = (std::uint64_t{1} << kLinkBits) - 1;
 
   IdTable();
-  IdTable(const IdTable&) = default;
-  IdTable& operator=(const IdTable&) = default;
-  // Leaves `other` empty and usable.
-  IdTable(IdTable&& other) noexcept;
-  IdTable& operator=(IdTable&& other) noexcept;
-  ~IdTable() = default;
+  // A move leaves `other` empty and usable.
 
   // The hash of `id`, which find and insert take so that an id is hashed
   // once; prefetch asks for the place where the lookup of that hash starts.
-  std::uint64_t hash(std::string_view id) const noexcept;
+  std::uint64_t hash(std::string_view id) const noexcept { return hash_bytes(id, seed_); }
   void prefetch_slot(std::uint64_t hash) const noexcept {
     if (!slots_.empty()) prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
   }
@@ -82,7 +83,7 @@ class IdTable {
   void for_each(F f) const {
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
       const char* block = blocks_[b].data();
-      const std::size_t end = b == current_ ? used_ : blocks_[b].size();
+      const std::size_t end = b == current_ ? std::size_t{used_} : blocks_[b].size();
       for (std::size_t at = b == 0 ? 1 : 0; at < end;) {
         const std::string_view name = name_at(block + at);
         f((static_cast<IdRef>(b) << kBlockShift) | at, name);
@@ -131,9 +132,9 @@ class IdTable {
   // above it, so that most mismatches are seen without reading the arena.
   std::vector<std::uint64_t> slots_;
   std::vector<std::vector<char>> blocks_;
-  std::size_t current_ = 0;  // the regular block that new entries go to
-  std::size_t used_ = 0;     // bytes used in it
-  std::uint64_t count_ = 0;
+  Resetting<std::size_t> current_;  // the regular block that new entries go to
+  Resetting<std::size_t> used_;     // bytes used in it
+  Resetting<std::uint64_t> count_;
   std::uint64_t seed_;  // varies by process, so that no input can choose collisions
 };
 

@@ -1,0 +1,251 @@
+#include <quorix/timeline/internal/record_ring.h>
+
+#include <algorithm>
+#include <cassert>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+
+#include <quorix/timeline/internal/id_table.h>
+
+namespace quorix::internal {
+namespace {
+
+constexpr const char kEventTooLarge[] = "timeline event too large to store";
+// Fixed, so that a record checks the same in every process that reads it.
+constexpr std::uint64_t kCheckSeed = 0x71756F7269782D31u;
+// Heap chunks grow from this size to kHeapChunk; a larger record gets a
+// chunk of its own size.
+constexpr std::size_t kFirstHeapChunk = 256;
+constexpr std::size_t kHeapChunk = std::size_t{1} << 16;
+
+std::size_t varint_size(std::uint64_t n) noexcept {
+  std::size_t size = 1;
+  for (; n >= 0x80; n >>= 7) ++size;
+  return size;
+}
+
+std::byte* put_varint(std::byte* out, std::uint64_t n) noexcept {
+  for (; n >= 0x80; n >>= 7) *out++ = static_cast<std::byte>((n & 0x7Fu) | 0x80u);
+  *out++ = static_cast<std::byte>(n);
+  return out;
+}
+
+// Reads a varint at `at`, not past `end`; nullopt if it runs past it or
+// past 64 bits.
+std::optional<std::uint64_t> get_varint(const std::byte*& at, const std::byte* end) noexcept {
+  std::uint64_t value = 0;
+  for (int shift = 0; at != end && shift < 64; shift += 7) {
+    const auto byte = static_cast<std::uint64_t>(*at++);
+    value |= (byte & 0x7Fu) << shift;
+    if (byte < 0x80) return value;
+  }
+  return std::nullopt;
+}
+
+std::uint64_t load64(const std::byte* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+std::uint32_t check_of(const std::byte* record, std::size_t content_end,
+                       std::uint32_t size) noexcept {
+  const std::string_view bytes(reinterpret_cast<const char*>(record) + 8, content_end - 8);
+  const std::uint64_t h = hash_bytes(bytes, kCheckSeed ^ size);
+  return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
+// The six strings in their stored order.
+constexpr std::string_view EventView::*kStrings[] = {
+    &EventView::id,           &EventView::parent,  &EventView::kind, &EventView::entity_id,
+    &EventView::clock_domain, &EventView::message,
+};
+
+}  // namespace
+
+std::size_t record_size(const EventView& e) {
+  std::size_t size = kRecordFixed + varint_size(e.model_time);
+  for (const auto field : kStrings) {
+    const std::size_t n = (e.*field).size();
+    if (n > kLargestRecord) throw std::length_error(kEventTooLarge);
+    size += varint_size(n) + n;
+    if (size > kLargestRecord) throw std::length_error(kEventTooLarge);
+  }
+  return (size + 7) & ~std::size_t{7};
+}
+
+void encode_record(const EventView& e, std::uint64_t sequence, std::byte* out,
+                   std::size_t size) noexcept {
+  const auto size32 = static_cast<std::uint32_t>(size);
+  std::memcpy(out, &size32, 4);
+  std::memcpy(out + 8, &sequence, 8);
+  std::memcpy(out + 16, &e.wall_time_ns, 8);
+  std::byte* at = put_varint(out + kRecordFixed, e.model_time);
+  for (const auto field : kStrings) at = put_varint(at, (e.*field).size());
+  for (const auto field : kStrings) {
+    const std::string_view bytes = e.*field;
+    if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
+    at += bytes.size();
+  }
+  const auto content_end = static_cast<std::size_t>(at - out);
+  std::memset(at, 0, size - content_end);
+  const std::uint32_t check = check_of(out, content_end, size32);
+  std::memcpy(out + 4, &check, 4);
+}
+
+EventView decode_record(const std::byte* record) noexcept {
+  EventView e;
+  e.sequence = load64(record + 8);
+  e.wall_time_ns = load64(record + 16);
+  const std::byte* at = record + kRecordFixed;
+  const std::byte* const end = record + stored_size(record);
+  e.model_time = *get_varint(at, end);
+  std::size_t lengths[6];
+  for (std::size_t& n : lengths) n = static_cast<std::size_t>(*get_varint(at, end));
+  const auto* text = reinterpret_cast<const char*>(at);
+  for (std::size_t i = 0; i < 6; ++i) {
+    e.*kStrings[i] = {text, lengths[i]};
+    text += lengths[i];
+  }
+  return e;
+}
+
+std::optional<EventView> check_record(const std::byte* record, std::size_t available) noexcept {
+  if (available < kSmallestRecord) return std::nullopt;
+  const std::uint32_t size = stored_size(record);
+  if (size < kSmallestRecord || size % 8 != 0 || size > available) return std::nullopt;
+  const std::byte* at = record + kRecordFixed;
+  const std::byte* const end = record + size;
+  std::uint64_t total = 0;
+  for (int i = 0; i < 7; ++i) {
+    const std::optional<std::uint64_t> value = get_varint(at, end);
+    if (!value) return std::nullopt;
+    if (i != 0) total += *value > size ? std::uint64_t{size} + 1 : *value;
+  }
+  const auto header = static_cast<std::size_t>(at - record);
+  if (total > size - header) return std::nullopt;
+  const std::size_t content_end = header + static_cast<std::size_t>(total);
+  if (size - content_end >= 8) return std::nullopt;
+  if (check_of(record, content_end, size) != [&] {
+        std::uint32_t stored;
+        std::memcpy(&stored, record + 4, 4);
+        return stored;
+      }()) {
+    return std::nullopt;
+  }
+  return decode_record(record);
+}
+
+// ---- RecordRing -----------------------------------------------------------
+
+RecordRing::RecordRing(const RecordRing& other)
+    : first_serial_(other.first_serial_),
+      head_(other.head_),
+      tail_(other.tail_),
+      count_(other.count_) {
+  chunks_.reserve(other.chunks_.size());
+  try {
+    for (const Chunk& chunk : other.chunks_) {
+      auto* data = new std::byte[chunk.size];
+      chunks_.push_back({data, chunk.size, chunk.used});
+      if (chunk.used != 0) std::memcpy(data, chunk.data, chunk.used);
+    }
+  } catch (...) {
+    release_all();
+    throw;
+  }
+}
+
+RecordRing& RecordRing::operator=(const RecordRing& other) {
+  if (this != &other) *this = RecordRing(other);
+  return *this;
+}
+
+RecordRing& RecordRing::operator=(RecordRing&& other) noexcept {
+  if (this != &other) {
+    release_all();
+    chunks_ = std::move(other.chunks_);
+    other.chunks_.clear();
+    first_serial_ = std::move(other.first_serial_);
+    head_ = std::move(other.head_);
+    tail_ = std::move(other.tail_);
+    count_ = std::move(other.count_);
+    memory_ = std::move(other.memory_);
+    spare_ = std::move(other.spare_);
+  }
+  return *this;
+}
+
+RecordRing::~RecordRing() { release_all(); }
+
+void RecordRing::release_all() noexcept {
+  for (const Chunk& chunk : chunks_) give_back(chunk);
+  chunks_.clear();
+  delete[] static_cast<std::byte*>(spare_);
+  *spare_ = nullptr;
+}
+
+std::span<std::byte> RecordRing::take_chunk(std::size_t size) {
+  if (memory_ != nullptr) return memory_->acquire(size);
+  std::size_t chunk = chunks_.empty() ? kFirstHeapChunk : std::min(2 * chunks_.back().size, kHeapChunk);
+  chunk = std::max(chunk, size);
+  if (chunk == kHeapChunk && spare_ != nullptr) return {std::exchange(*spare_, nullptr), chunk};
+  return {new std::byte[chunk], chunk};
+}
+
+void RecordRing::give_back(const Chunk& chunk) noexcept {
+  if (memory_ != nullptr) {
+    memory_->release({chunk.data, chunk.size});
+  } else if (chunk.size == kHeapChunk && spare_ == nullptr) {
+    *spare_ = chunk.data;
+  } else {
+    delete[] chunk.data;
+  }
+}
+
+RecordPos RecordRing::prepare(std::size_t size) {
+  if (!chunks_.empty() && chunks_.back().size - chunks_.back().used >= size) {
+    return ((next_serial() - 1) << 32) | chunks_.back().used;
+  }
+  chunks_.reserve(chunks_.size() + 1);
+  const std::span<std::byte> chunk = take_chunk(size);
+  assert(chunk.size() >= size && chunk.size() <= (std::size_t{1} << 32));
+  chunks_.push_back({chunk.data(), chunk.size(), 0});
+  return (next_serial() - 1) << 32;
+}
+
+void RecordRing::push(RecordPos pos, std::size_t size) noexcept {
+  assert((pos >> 32) + 1 == next_serial());  // prepared in the newest chunk
+  chunks_.back().used = offset_of(pos) + size;
+  if (count_ == 0) *head_ = pos;
+  *tail_ = pos;
+  ++*count_;
+}
+
+void RecordRing::pop_front() noexcept {
+  assert(count_ != 0);
+  const RecordPos next_pos = next(head_);
+  --*count_;
+  // Every chunk before the new head's holds no retained record; an emptied
+  // window keeps its newest chunk, where the next record goes.
+  const std::uint64_t keep_from = count_ == 0 ? next_serial() - 1 : next_pos >> 32;
+  std::size_t drop = 0;
+  while (first_serial_ + drop < keep_from) give_back(chunks_[drop++]);
+  chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(drop));
+  *first_serial_ += drop;
+  *head_ = count_ == 0 ? RecordPos{0} : next_pos;
+  if (count_ == 0) *tail_ = 0;
+}
+
+void RecordRing::adopt(std::span<std::byte> chunk, std::size_t used) {
+  chunks_.push_back({chunk.data(), chunk.size(), used});
+}
+
+void RecordRing::set_window(RecordPos head, RecordPos tail, std::size_t count) noexcept {
+  *head_ = head;
+  *tail_ = tail;
+  *count_ = count;
+}
+
+}  // namespace quorix::internal
