@@ -104,6 +104,18 @@ IdRef IdTable::find(std::string_view id, std::uint64_t h) const noexcept {
   }
 }
 
+void IdTable::prefetch_entry_for(std::uint64_t h) const noexcept {
+  if (slots_.empty()) return;
+  const std::size_t mask = slots_.size() - 1;
+  const std::uint64_t tag = h >> kTagShift;
+  for (std::size_t i = static_cast<std::size_t>(h) & mask; slots_[i] != 0; i = (i + 1) & mask) {
+    if (slots_[i] >> kTagShift == tag) {
+      prefetch(entry(slots_[i] & kLinkMask));
+      return;
+    }
+  }
+}
+
 void IdTable::reserve(std::uint64_t ids) {
   std::size_t count = slots_.empty() ? 16 : slots_.size();
   while ((count_ + ids) * 5 > count * 4) count *= 2;

@@ -43,98 +43,124 @@ std::optional<std::uint64_t> get_varint(const std::byte*& at, const std::byte* e
   return std::nullopt;
 }
 
-std::uint64_t load64(const std::byte* p) noexcept {
-  std::uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
+// A varint of a record this process wrote: most are one byte.
+inline std::uint64_t read_varint(const std::byte*& at) noexcept {
+  std::uint64_t value = static_cast<std::uint64_t>(*at++);
+  if (value < 0x80) return value;
+  value &= 0x7Fu;
+  for (int shift = 7;; shift += 7) {
+    const auto byte = static_cast<std::uint64_t>(*at++);
+    value |= (byte & 0x7Fu) << shift;
+    if (byte < 0x80) return value;
+  }
 }
 
-std::uint32_t check_of(const std::byte* record, std::size_t content_end,
-                       std::uint32_t size) noexcept {
-  const std::string_view bytes(reinterpret_cast<const char*>(record) + 8, content_end - 8);
+std::uint32_t check_of(const std::byte* record, std::uint32_t size) noexcept {
+  const std::string_view bytes(reinterpret_cast<const char*>(record) + kRecordFixed,
+                               size - kRecordFixed);
   const std::uint64_t h = hash_bytes(bytes, kCheckSeed ^ size);
   return static_cast<std::uint32_t>(h ^ (h >> 32));
 }
 
-// The six strings in their stored order.
-constexpr std::string_view EventView::*kStrings[] = {
+// The strings in their stored order; a compact record leaves out the first two.
+using StringField = std::string_view EventView::*;
+constexpr StringField kStrings[] = {
     &EventView::id,           &EventView::parent,  &EventView::kind, &EventView::entity_id,
     &EventView::clock_domain, &EventView::message,
 };
+constexpr std::size_t kNamed = 2;
+
+// The strings a record of `compact` form holds.
+std::span<const StringField> strings(bool compact) noexcept {
+  return std::span(kStrings).subspan(compact ? kNamed : 0);
+}
+
+// The rest of a record from its varints on: the strings, whose lengths
+// follow the two numbers at `at`.
+void decode_strings(const std::byte* at, bool compact, EventView& e) noexcept {
+  e.sequence = read_varint(at);
+  e.model_time = read_varint(at);
+  std::size_t lengths[6];
+  const auto fields = strings(compact);
+  for (std::size_t i = 0; i < fields.size(); ++i) lengths[i] = static_cast<std::size_t>(read_varint(at));
+  const auto* text = reinterpret_cast<const char*>(at);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    e.*fields[i] = {text, lengths[i]};
+    text += lengths[i];
+  }
+}
 
 }  // namespace
 
-std::size_t record_size(const EventView& e) {
-  std::size_t size = kRecordFixed + varint_size(e.model_time);
-  for (const auto field : kStrings) {
+std::size_t record_size(const EventView& e, std::uint64_t sequence, bool compact) {
+  std::size_t size = kRecordFixed + varint_size(sequence) + varint_size(e.model_time);
+  for (const auto field : strings(compact)) {
     const std::size_t n = (e.*field).size();
     if (n > kLargestRecord) throw std::length_error(kEventTooLarge);
     size += varint_size(n) + n;
     if (size > kLargestRecord) throw std::length_error(kEventTooLarge);
   }
-  return (size + 7) & ~std::size_t{7};
+  return size;
 }
 
-void encode_record(const EventView& e, std::uint64_t sequence, std::byte* out,
-                   std::size_t size) noexcept {
+void encode_record(const EventView& e, std::uint64_t sequence, std::uint64_t id,
+                   std::uint64_t parent, bool compact, std::byte* out, std::size_t size) noexcept {
   const auto size32 = static_cast<std::uint32_t>(size);
-  std::memcpy(out, &size32, 4);
-  std::memcpy(out + 8, &sequence, 8);
-  std::memcpy(out + 16, &e.wall_time_ns, 8);
-  std::byte* at = put_varint(out + kRecordFixed, e.model_time);
-  for (const auto field : kStrings) at = put_varint(at, (e.*field).size());
-  for (const auto field : kStrings) {
+  const std::uint32_t word = size32 | (compact ? kCompact : 0);
+  std::memcpy(out, &word, 4);
+  set_stored_handles(out, id, parent);
+  std::memcpy(out + 24, &e.wall_time_ns, 8);
+  std::byte* at = put_varint(out + kRecordFixed, sequence);
+  at = put_varint(at, e.model_time);
+  const auto fields = strings(compact);
+  for (const auto field : fields) at = put_varint(at, (e.*field).size());
+  for (const auto field : fields) {
     const std::string_view bytes = e.*field;
     if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
     at += bytes.size();
   }
-  const auto content_end = static_cast<std::size_t>(at - out);
-  std::memset(at, 0, size - content_end);
-  const std::uint32_t check = check_of(out, content_end, size32);
+  assert(static_cast<std::size_t>(at - out) == size);
+  const std::uint32_t check = compact ? 0 : check_of(out, size32);
   std::memcpy(out + 4, &check, 4);
 }
 
-EventView decode_record(const std::byte* record) noexcept {
-  EventView e;
-  e.sequence = load64(record + 8);
-  e.wall_time_ns = load64(record + 16);
+std::uint64_t stored_sequence(const std::byte* record) noexcept {
   const std::byte* at = record + kRecordFixed;
-  const std::byte* const end = record + stored_size(record);
-  e.model_time = *get_varint(at, end);
-  std::size_t lengths[6];
-  for (std::size_t& n : lengths) n = static_cast<std::size_t>(*get_varint(at, end));
-  const auto* text = reinterpret_cast<const char*>(at);
-  for (std::size_t i = 0; i < 6; ++i) {
-    e.*kStrings[i] = {text, lengths[i]};
-    text += lengths[i];
+  return read_varint(at);
+}
+
+EventView decode_record(const std::byte* record, const IdTable& ids) noexcept {
+  EventView e;
+  e.wall_time_ns = load64(record + 24);
+  const bool compact = (load32(record) & kCompact) != 0;
+  decode_strings(record + kRecordFixed, compact, e);
+  if (compact) {
+    e.id = ids.name(stored_id(record));
+    const std::uint64_t parent = stored_parent(record);
+    if (parent != 0) e.parent = ids.name(parent);
   }
   return e;
 }
 
 std::optional<EventView> check_record(const std::byte* record, std::size_t available) noexcept {
   if (available < kSmallestRecord) return std::nullopt;
-  const std::uint32_t size = stored_size(record);
-  if (size < kSmallestRecord || size % 8 != 0 || size > available) return std::nullopt;
+  const std::uint32_t word = load32(record);
+  const std::uint32_t size = word & ~kCompact;
+  if ((word & kCompact) != 0 || size < kSmallestRecord || size > available) return std::nullopt;
   const std::byte* at = record + kRecordFixed;
   const std::byte* const end = record + size;
   std::uint64_t total = 0;
-  for (int i = 0; i < 7; ++i) {
+  for (int i = 0; i < 8; ++i) {
     const std::optional<std::uint64_t> value = get_varint(at, end);
     if (!value) return std::nullopt;
-    if (i != 0) total += *value > size ? std::uint64_t{size} + 1 : *value;
+    if (i >= 2) total += std::min<std::uint64_t>(*value, size);
   }
-  const auto header = static_cast<std::size_t>(at - record);
-  if (total > size - header) return std::nullopt;
-  const std::size_t content_end = header + static_cast<std::size_t>(total);
-  if (size - content_end >= 8) return std::nullopt;
-  if (check_of(record, content_end, size) != [&] {
-        std::uint32_t stored;
-        std::memcpy(&stored, record + 4, 4);
-        return stored;
-      }()) {
-    return std::nullopt;
-  }
-  return decode_record(record);
+  if (total != static_cast<std::uint64_t>(end - at)) return std::nullopt;
+  if (check_of(record, size) != load32(record + 4)) return std::nullopt;
+  EventView e;
+  e.wall_time_ns = load64(record + 24);
+  decode_strings(record + kRecordFixed, false, e);
+  return e;
 }
 
 // ---- RecordRing -----------------------------------------------------------
@@ -206,17 +232,17 @@ void RecordRing::give_back(const Chunk& chunk) noexcept {
 
 RecordPos RecordRing::prepare(std::size_t size) {
   if (!chunks_.empty() && chunks_.back().size - chunks_.back().used >= size) {
-    return ((next_serial() - 1) << 32) | chunks_.back().used;
+    return (RecordPos{static_cast<std::uint32_t>(next_serial() - 1)} << 32) | chunks_.back().used;
   }
   chunks_.reserve(chunks_.size() + 1);
   const std::span<std::byte> chunk = take_chunk(size);
   assert(chunk.size() >= size && chunk.size() <= (std::size_t{1} << 32));
   chunks_.push_back({chunk.data(), chunk.size(), 0});
-  return (next_serial() - 1) << 32;
+  return RecordPos{static_cast<std::uint32_t>(next_serial() - 1)} << 32;
 }
 
 void RecordRing::push(RecordPos pos, std::size_t size) noexcept {
-  assert((pos >> 32) + 1 == next_serial());  // prepared in the newest chunk
+  assert(static_cast<std::uint32_t>((pos >> 32) + 1) == next_serial());  // in the newest chunk
   chunks_.back().used = offset_of(pos) + size;
   if (count_ == 0) *head_ = pos;
   *tail_ = pos;
@@ -229,11 +255,12 @@ void RecordRing::pop_front() noexcept {
   --*count_;
   // Every chunk before the new head's holds no retained record; an emptied
   // window keeps its newest chunk, where the next record goes.
-  const std::uint64_t keep_from = count_ == 0 ? next_serial() - 1 : next_pos >> 32;
+  const auto keep_from =
+      static_cast<std::uint32_t>(count_ == 0 ? next_serial() - 1u : next_pos >> 32);
   std::size_t drop = 0;
-  while (first_serial_ + drop < keep_from) give_back(chunks_[drop++]);
+  while (static_cast<std::uint32_t>(first_serial_ + drop) != keep_from) give_back(chunks_[drop++]);
   chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(drop));
-  *first_serial_ += drop;
+  *first_serial_ += static_cast<std::uint32_t>(drop);
   *head_ = count_ == 0 ? RecordPos{0} : next_pos;
   if (count_ == 0) *tail_ = 0;
 }

@@ -76,25 +76,29 @@ struct Timeline::Machinery {
     return t.retained_.ring_;
   }
   static EventView record(const Timeline& t, RecordPos pos) noexcept {
-    return internal::decode_record(ring(t).at(pos));
+    return internal::decode_record(ring(t).at(pos), t.retained_.ids_);
   }
+  // Heap records name their ids by handle; others hold their bytes.
+  static bool compact(const Timeline& t) noexcept { return ring(t).memory() == nullptr; }
+  struct Handles {
+    IdRef id;
+    IdRef parent;
+  };
   static bool has(const Timeline& t, IdRef ref, std::uint64_t flag) noexcept {
-    return (t.ids_.link(ref) & flag) != 0;
+    return (t.retained_.ids_.link(ref) & flag) != 0;
   }
   static void set_flags(Timeline& t, IdRef ref, std::uint64_t set, std::uint64_t clear = 0) noexcept {
-    t.ids_.set_link(ref, (t.ids_.link(ref) & ~clear) | set);
+    t.retained_.ids_.set_link(ref, (t.retained_.ids_.link(ref) & ~clear) | set);
   }
   static IdRef parent_link(const Timeline& t, IdRef ref) noexcept {
-    return t.ids_.link(ref) & internal::IdTable::kLinkMask;
+    return t.retained_.ids_.link(ref) & internal::IdTable::kLinkMask;
   }
   static void set_parent_link(Timeline& t, IdRef ref, IdRef to) noexcept {
-    t.ids_.set_link(ref, (t.ids_.link(ref) & ~internal::IdTable::kLinkMask) | to);
+    t.retained_.ids_.set_link(ref, (t.retained_.ids_.link(ref) & ~internal::IdTable::kLinkMask) | to);
   }
-  // The handle of a retained record's parent (kNoId for a root): parents of
-  // retained records are always in the table.
+  // The handle of a retained record's parent, kNoId for a root.
   static IdRef parent_of(const Timeline& t, RecordPos pos) noexcept {
-    const EventView e = record(t, pos);
-    return e.parent.empty() ? kNoId : t.ids_.find(e.parent);
+    return internal::stored_parent(ring(t).at(pos));
   }
 
   static IdRef find_end(Timeline& t, IdRef ref) noexcept {
@@ -147,7 +151,7 @@ struct Timeline::Machinery {
         }
         return false;
       };
-      if (visit(t.ids_.where(junction))) return true;
+      if (visit(t.retained_.ids_.where(junction))) return true;
       for (std::size_t i = repeats.next; i < repeats.later.size(); ++i) {
         if (visit(repeats.later[i])) return true;
       }
@@ -155,20 +159,38 @@ struct Timeline::Machinery {
     return false;
   }
 
+  // The entry of the record kDepth after the oldest, asked for early.
+  static void look_ahead(Timeline& t) noexcept {
+    const internal::RecordRing& window = ring(t);
+    Ahead& a = t.ahead_;
+    if (window.size() <= Ahead::kDepth) {
+      *a.valid = false;
+      return;
+    }
+    if (a.valid) {
+      a.pos = window.next(a.pos);
+    } else {
+      a.pos = window.front();
+      for (std::size_t i = 0; i < Ahead::kDepth; ++i) a.pos = window.next(a.pos);
+      *a.valid = true;
+    }
+    t.retained_.ids_.prefetch_entry(internal::stored_id(window.at(a.pos)));
+  }
+
   // Records the eviction of the oldest retained record, then drops it.
   static void evict_oldest(Timeline& t) noexcept {
-    const RecordPos pos = ring(t).front();
-    const EventView oldest = record(t, pos);
-    const IdRef id = t.ids_.find(oldest.id);
-    const std::uint64_t sequence = oldest.sequence;
+    const std::byte* oldest = ring(t).at(ring(t).front());
+    const IdRef id = internal::stored_id(oldest);
+    const std::uint64_t sequence = internal::stored_sequence(oldest);
     if (t.restores_ && has(t, id, kRepeated)) {
       evict_repeated(t, id, sequence);
     } else {
       ++*t.evicted_;
       set_flags(t, id, kEvicted, kRetained);
-      t.ids_.set_where(id, sequence);
+      t.retained_.ids_.set_where(id, sequence);
     }
-    ring(t).pop_front();  // last: `oldest` views its chunk
+    ring(t).pop_front();
+    look_ahead(t);
   }
 
   static void evict_repeated(Timeline& t, IdRef id, std::uint64_t sequence) noexcept {
@@ -178,7 +200,7 @@ struct Timeline::Machinery {
     repeats.evicted_sequence = sequence;
     if (repeats.next < repeats.later.size()) {  // a later record of it stays
       const RecordPos later = repeats.later[repeats.next++];
-      t.ids_.set_where(id, later);
+      t.retained_.ids_.set_where(id, later);
       if (repeats.next == repeats.later.size()) {  // its only one: a junction no more
         set_flags(t, id, 0, kJunction);
         link_up(t, id, parent_of(t, later));
@@ -187,18 +209,19 @@ struct Timeline::Machinery {
     }
     t.restores_->repeats.erase(found);
     set_flags(t, id, kEvicted, kRetained | kRepeated);
-    t.ids_.set_where(id, sequence);
+    t.retained_.ids_.set_where(id, sequence);
     if (t.restores_->repeats.empty()) t.restores_.reset();
   }
 
-  // Enters the record at `pos`, which the window already holds as its
-  // newest, into the id table, as restore_event does.
-  static void index_restored(Timeline& t, RecordPos pos, const EventView& record,
+  // Enters the record at `pos`, which the window holds or is about to hold
+  // as its newest, into the id table, as restore_event does; returns the
+  // handles of its id and parent.
+  static Handles index_restored(Timeline& t, RecordPos pos, const EventView& record,
                              std::uint64_t id_hash, std::uint64_t parent_hash) {
-    IdRef id = t.ids_.find(record.id, id_hash);
+    IdRef id = t.retained_.ids_.find(record.id, id_hash);
     const bool new_id = id == kNoId;
     const bool repeat = !new_id && has(t, id, kRetained);
-    if (new_id) id = t.ids_.insert(record.id, id_hash);
+    if (new_id) id = t.retained_.ids_.insert(record.id, id_hash);
     IdRef parent = kNoId;
     bool new_parent = false;
     bool new_restores = false;
@@ -209,9 +232,9 @@ struct Timeline::Machinery {
       } else if (record.parent == record.id) {
         parent = id;  // a ring of one, for verify_acyclic to refuse
       } else {
-        parent = t.ids_.find(record.parent, parent_hash);
+        parent = t.retained_.ids_.find(record.parent, parent_hash);
         new_parent = parent == kNoId;
-        if (new_parent) parent = t.ids_.insert(record.parent, parent_hash);
+        if (new_parent) parent = t.retained_.ids_.insert(record.parent, parent_hash);
       }
       if (repeat) {
         new_restores = !t.restores_;
@@ -223,8 +246,8 @@ struct Timeline::Machinery {
     } catch (...) {
       if (new_repeats) t.restores_->repeats.erase(id);
       if (new_restores) t.restores_.reset();
-      if (new_parent && parent != kNoId) t.ids_.unwind(parent);
-      if (new_id) t.ids_.unwind(id);
+      if (new_parent && parent != kNoId) t.retained_.ids_.unwind(parent);
+      if (new_id) t.retained_.ids_.unwind(id);
       throw;
     }
 
@@ -232,12 +255,12 @@ struct Timeline::Machinery {
     *t.unverified_ = true;
     if (repeat) {
       set_flags(t, id, kRepeated | kJunction);
-      return;
+      return {id, parent};
     }
     set_flags(t, id, kKnown | kRetained);
-    t.ids_.set_where(id, pos);
+    t.retained_.ids_.set_where(id, pos);
     ++*t.known_;
-    if (parent == kNoId) return;
+    if (parent == kNoId) return {id, parent};
     // Linked as append would, unless that closes a ring: then the forest
     // stays a forest and verify_acyclic refuses.
     if (find_end(t, parent) == id) {
@@ -245,17 +268,21 @@ struct Timeline::Machinery {
     } else {
       link_up(t, id, parent);
     }
+    return {id, parent};
   }
 
   static void restore_hashed(Timeline& t, const EventView& record, std::uint64_t id_hash,
                              std::uint64_t parent_hash) {
     if (t.evicted_ != 0) throw std::logic_error(kRestoreAfterEviction);
-    const std::size_t size = internal::record_size(record);
+    const std::size_t size = internal::record_size(record, record.sequence, compact(t));
     internal::RecordRing& window = ring(t);
     const RecordPos pos = window.prepare(size);
-    // Written beyond the newest record, so that a failure leaves it unseen.
-    internal::encode_record(record, record.sequence, window.at(pos), size);
-    index_restored(t, pos, record, id_hash, parent_hash);
+    // Written beyond the newest record, so that a failure leaves it unseen;
+    // written before it is indexed, since `record` may view its chunk.
+    internal::encode_record(record, record.sequence, kNoId, kNoId, compact(t), window.at(pos),
+                            size);
+    const Handles handles = index_restored(t, pos, record, id_hash, parent_hash);
+    internal::set_stored_handles(window.at(pos), handles.id, handles.parent);
     window.push(pos, size);
   }
 
@@ -263,11 +290,13 @@ struct Timeline::Machinery {
   // while nothing was evicted since the first restore, and a search over
   // the junctions for a cycle that the forest does not show.
   static void verify_all(Timeline& t) {
-    t.ids_.for_each([&t](IdRef ref, std::string_view) { set_parent_link(t, ref, ref); });
-    for (const EventView record : t.retained_) {
-      const IdRef id = t.ids_.find(record.id);
-      if (has(t, id, kJunction) || record.parent.empty()) continue;
-      const IdRef parent = record.parent == record.id ? id : t.ids_.find(record.parent);
+    t.retained_.ids_.for_each([&t](IdRef ref, std::string_view) { set_parent_link(t, ref, ref); });
+    const internal::RecordRing& window = ring(t);
+    RecordPos at = window.front();
+    for (std::size_t i = 0; i < window.size(); ++i, at = window.next(at)) {
+      const IdRef id = internal::stored_id(window.at(at));
+      const IdRef parent = parent_of(t, at);
+      if (has(t, id, kJunction) || parent == kNoId) continue;
       // Until its own link is added, an id is the end of its tree.
       if (find_end(t, parent) == id) throw std::invalid_argument(kProvenanceCycle);
       link_up(t, id, parent);
@@ -292,7 +321,7 @@ struct Timeline::Machinery {
           continue;
         }
         const RecordPos pos =
-            tried == 0 ? t.ids_.where(junction) : repeats.later[repeats.next + tried - 1];
+            tried == 0 ? t.retained_.ids_.where(junction) : repeats.later[repeats.next + tried - 1];
         ++tried;
         const IdRef parent = parent_of(t, pos);
         if (parent == kNoId) continue;
@@ -336,33 +365,33 @@ void Timeline::append(TimelineEvent event) {
   if (unverified_) verify_acyclic();
   // Checks: a refusal changes nothing (find_end only shortens paths).
   // Both lookups are cache misses in a large table: start them together.
-  const std::uint64_t id_hash = ids_.hash(event.id);
-  const std::uint64_t parent_hash = ids_.hash(event.parent);
-  ids_.prefetch_slot(id_hash);
-  ids_.prefetch_slot(parent_hash);
-  IdRef id = ids_.find(event.id, id_hash);
+  const std::uint64_t id_hash = retained_.ids_.hash(event.id);
+  const std::uint64_t parent_hash = retained_.ids_.hash(event.parent);
+  retained_.ids_.prefetch_slot(id_hash);
+  retained_.ids_.prefetch_slot(parent_hash);
+  IdRef id = retained_.ids_.find(event.id, id_hash);
   if (event.id.empty() || (id != kNoId && M::has(*this, id, kKnown))) {
     throw std::invalid_argument(kIdNotUnique);
   }
   if (event.parent == event.id) throw std::invalid_argument(kProvenanceCycle);
-  IdRef parent = event.parent.empty() ? kNoId : ids_.find(event.parent, parent_hash);
+  IdRef parent = event.parent.empty() ? kNoId : retained_.ids_.find(event.parent, parent_hash);
   // Only an id already named as a parent can close a cycle.
   if (id != kNoId && parent != kNoId && M::reaches(*this, M::find_end(*this, parent), id)) {
     throw std::invalid_argument(kProvenanceCycle);
   }
 
   // Allocate, undoing it all if any step fails.
-  const std::size_t size = internal::record_size(event);
+  const std::size_t size = internal::record_size(event, next_sequence_, M::compact(*this));
   internal::RecordRing& window = M::ring(*this);
   const RecordPos pos = window.prepare(size);
   const bool new_id = id == kNoId;
   const bool new_parent = parent == kNoId && !event.parent.empty();
-  if (new_id) id = ids_.insert(event.id, id_hash);
+  if (new_id) id = retained_.ids_.insert(event.id, id_hash);
   if (new_parent) {  // never the same as the id: refused above
     try {
-      parent = ids_.insert(event.parent, parent_hash);
+      parent = retained_.ids_.insert(event.parent, parent_hash);
     } catch (...) {
-      if (new_id) ids_.unwind(id);
+      if (new_id) retained_.ids_.unwind(id);
       throw;
     }
   }
@@ -370,14 +399,14 @@ void Timeline::append(TimelineEvent event) {
   // Commit: nothing below allocates. The record is complete before it is
   // published, and the window shrinks only after that.
   const std::uint64_t sequence = (*next_sequence_)++;
-  internal::encode_record(event, sequence, window.at(pos), size);
+  internal::encode_record(event, sequence, id, parent, M::compact(*this), window.at(pos), size);
   window.push(pos, size);
   M::link_up(*this, id, parent);
   if (restores_ && M::has(*this, id, kBehindJunction) && parent != kNoId) {
     M::mark_behind_junction(*this, M::find_end(*this, id));
   }
   M::set_flags(*this, id, kKnown | kRetained);
-  ids_.set_where(id, pos);
+  retained_.ids_.set_where(id, pos);
   ++*known_;
   window.publish(sequence);
   while (window.size() > capacity_) M::evict_oldest(*this);
@@ -387,33 +416,39 @@ CausalTrace Timeline::build_causal_trace(std::string_view id) const {
   using M = Machinery;
   CausalTrace trace{kCausalTraceSchema, std::string(id), TraceStatus::complete, {}};
   if (id.empty()) return trace;
-  IdRef current = ids_.find(id);
+  // The chain's records first, then their copies, root-most first, into
+  // room for exactly them.
+  std::vector<const std::byte*> chain;
+  IdRef current = retained_.ids_.find(id);
   for (;;) {
     if (current == kNoId || !M::has(*this, current, kRetained)) {
-      const bool gap = !trace.events.empty() || (current != kNoId && M::has(*this, current, kEvicted));
+      const bool gap = !chain.empty() || (current != kNoId && M::has(*this, current, kEvicted));
       trace.status = gap ? TraceStatus::retention_gap : TraceStatus::not_found;
       break;
     }
     // A chain without a ring finds each retained record at most once.
-    if (trace.events.size() == retained_.size()) throw std::invalid_argument(kProvenanceCycle);
-    const EventView found = M::record(*this, ids_.where(current));
-    trace.events.push_back(found.to_event());
-    if (found.parent.empty()) break;  // a root: complete
-    current = ids_.find(found.parent);
+    if (chain.size() == retained_.size()) throw std::invalid_argument(kProvenanceCycle);
+    const std::byte* at = M::ring(*this).at(retained_.ids_.where(current));
+    chain.push_back(at);
+    current = internal::stored_parent(at);
+    if (current == kNoId) break;  // a root: complete
   }
-  std::reverse(trace.events.begin(), trace.events.end());
+  trace.events.reserve(chain.size());
+  for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
+    trace.events.push_back(internal::decode_record(*at, retained_.ids_).to_event());
+  }
   return trace;
 }
 
 bool Timeline::knows(std::string_view id) const noexcept {
-  const IdRef ref = ids_.find(id);
+  const IdRef ref = retained_.ids_.find(id);
   return ref != kNoId && Machinery::has(*this, ref, kKnown);
 }
 
 std::optional<std::uint64_t> Timeline::evicted_sequence(std::string_view id) const {
-  const IdRef ref = ids_.find(id);
+  const IdRef ref = retained_.ids_.find(id);
   if (ref == kNoId) return std::nullopt;
-  if (Machinery::has(*this, ref, kEvicted)) return ids_.where(ref);
+  if (Machinery::has(*this, ref, kEvicted)) return retained_.ids_.where(ref);
   if (restores_ && Machinery::has(*this, ref, kRepeated)) {
     return restores_->repeats.at(ref).evicted_sequence;
   }
@@ -421,11 +456,11 @@ std::optional<std::uint64_t> Timeline::evicted_sequence(std::string_view id) con
 }
 
 void Timeline::reserve(std::size_t records) {
-  ids_.reserve(records);  // a parent is most often the id of another record
+  retained_.ids_.reserve(records);  // a parent is most often the id of another record
 }
 
 void Timeline::restore_event(const EventView& record) {
-  Machinery::restore_hashed(*this, record, ids_.hash(record.id), ids_.hash(record.parent));
+  Machinery::restore_hashed(*this, record, retained_.ids_.hash(record.id), retained_.ids_.hash(record.parent));
 }
 
 void Timeline::restore_events(std::span<const EventView> records) {
@@ -437,10 +472,10 @@ void Timeline::restore_events(std::span<const EventView> records) {
     const std::size_t count = std::min(kGroup, records.size() - first);
     for (std::size_t i = 0; i < count; ++i) {
       const EventView& record = records[first + i];
-      hashes[2 * i] = ids_.hash(record.id);
-      hashes[2 * i + 1] = ids_.hash(record.parent);
-      ids_.prefetch_slot(hashes[2 * i]);
-      ids_.prefetch_slot(hashes[2 * i + 1]);
+      hashes[2 * i] = retained_.ids_.hash(record.id);
+      hashes[2 * i + 1] = retained_.ids_.hash(record.parent);
+      retained_.ids_.prefetch_slot(hashes[2 * i]);
+      retained_.ids_.prefetch_slot(hashes[2 * i + 1]);
     }
     for (std::size_t i = 0; i < count; ++i) {
       Machinery::restore_hashed(*this, records[first + i], hashes[2 * i], hashes[2 * i + 1]);
@@ -516,7 +551,9 @@ RecoveredTimeline Timeline::recover(std::uint64_t capacity, std::uint64_t publis
   std::reverse(chunk_order.begin(), chunk_order.end());
 
   if (memory == nullptr) {
-    for (const Found& f : found) t.restore_event(internal::decode_record(chunks[f.chunk].data() + f.offset));
+    for (const Found& f : found) {
+      t.restore_event(*internal::check_record(chunks[f.chunk].data() + f.offset, f.size));
+    }
   } else {
     // The records stay where they are: the window is set over them, and
     // every other chunk goes back to the memory.
@@ -540,11 +577,14 @@ RecoveredTimeline Timeline::recover(std::uint64_t capacity, std::uint64_t publis
     for (std::size_t c = 0; c < chunks.size(); ++c) {
       if (!used[c]) memory->release(chunks[c]);
     }
-    t.ids_.reserve(found.size());
+    t.retained_.ids_.reserve(found.size());
     for (const Found& f : found) {
-      const EventView record = internal::decode_record(chunks[f.chunk].data() + f.offset);
-      Machinery::index_restored(t, pos_of(f), record, t.ids_.hash(record.id),
-                                t.ids_.hash(record.parent));
+      std::byte* at = chunks[f.chunk].data() + f.offset;
+      const EventView record = *internal::check_record(at, f.size);
+      const Machinery::Handles handles =
+          Machinery::index_restored(t, pos_of(f), record, t.retained_.ids_.hash(record.id),
+                                    t.retained_.ids_.hash(record.parent));
+      internal::set_stored_handles(at, handles.id, handles.parent);
     }
   }
   t.verify_acyclic();

@@ -13,14 +13,17 @@
 //   timeline.append(std::move(input));  // gets sequence 1
 //   quorix::CausalTrace trace = timeline.build_causal_trace("input");
 //
-// How it is kept: each retained event is one encoded record (its numbers
-// and its six strings' bytes behind their lengths, about 35 bytes more than
-// the strings themselves) in chunks of memory, oldest first; every id it
-// has seen is stored once more in an id table (a hash table over an arena),
-// beside what the timeline knows of it: whether it is retained (and where
-// its oldest record is), or evicted (and with which number), and its link
-// for the cycle check. The chunks come from the heap, or from a
-// RecordMemory, such as a record file that keeps them when the process dies.
+// How it is kept: every id it has seen is stored once in an id table (a
+// hash table over an arena of entries), beside what the timeline knows of
+// it: whether it is retained (and where its oldest record is) or evicted
+// (and with which number), and its link for the cycle check. Each retained
+// event is one encoded record in chunks of memory, oldest first: its
+// numbers, the handles of its id and parent in the table, and its other
+// four strings' bytes behind their lengths. On the heap that is about 40
+// bytes more than those strings, plus the id's entry (about 30 bytes more
+// than the id, and 16 of hash table). Chunks from a RecordMemory (a record
+// file, that keeps them when the process dies) hold self-contained records
+// instead, the id's and parent's bytes included, each with a check.
 //
 // The links of a timeline, every retained record's parent and the parent
 // recorded for every id no longer retained, never form a cycle: append
@@ -64,9 +67,11 @@ class EventWindow {
     using reference = EventView;
 
     const_iterator() = default;
-    EventView operator*() const noexcept { return internal::decode_record(ring_->at(pos_)); }
+    EventView operator*() const noexcept {
+      return internal::decode_record(window_->ring_.at(pos_), window_->ids_);
+    }
     const_iterator& operator++() noexcept {
-      if (--left_ != 0) pos_ = ring_->next(pos_);
+      if (--left_ != 0) pos_ = window_->ring_.next(pos_);
       return *this;
     }
     const_iterator operator++(int) noexcept {
@@ -80,9 +85,9 @@ class EventWindow {
 
    private:
     friend class EventWindow;
-    const_iterator(const internal::RecordRing* ring, internal::RecordPos pos, std::size_t left)
-        : ring_(ring), pos_(pos), left_(left) {}
-    const internal::RecordRing* ring_ = nullptr;
+    const_iterator(const EventWindow* window, internal::RecordPos pos, std::size_t left)
+        : window_(window), pos_(pos), left_(left) {}
+    const EventWindow* window_ = nullptr;
     internal::RecordPos pos_ = 0;
     std::size_t left_ = 0;  // records from here to the end
   };
@@ -94,10 +99,12 @@ class EventWindow {
   std::size_t size() const noexcept { return ring_.size(); }
   bool empty() const noexcept { return ring_.size() == 0; }
   // The oldest and the newest retained event; the window must not be empty.
-  EventView front() const noexcept { return internal::decode_record(ring_.at(ring_.front())); }
-  EventView back() const noexcept { return internal::decode_record(ring_.at(ring_.back())); }
-  const_iterator begin() const noexcept { return {&ring_, ring_.front(), ring_.size()}; }
-  const_iterator end() const noexcept { return {&ring_, 0, 0}; }
+  EventView front() const noexcept {
+    return internal::decode_record(ring_.at(ring_.front()), ids_);
+  }
+  EventView back() const noexcept { return internal::decode_record(ring_.at(ring_.back()), ids_); }
+  const_iterator begin() const noexcept { return {this, ring_.front(), ring_.size()}; }
+  const_iterator end() const noexcept { return {this, 0, 0}; }
   // The same events, field for field, in the same order.
   friend bool operator==(const EventWindow& a, const EventWindow& b);
 
@@ -111,6 +118,7 @@ class EventWindow {
   EventWindow& operator=(EventWindow&&) noexcept = default;
   ~EventWindow() = default;
   internal::RecordRing ring_;
+  internal::IdTable ids_;  // every id accepted, restored or named as a parent
 };
 
 struct RecoveredTimeline;
@@ -242,16 +250,23 @@ class Timeline {
  private:
   struct Machinery;  // the operations' helpers, in timeline.cpp
   struct Restores;   // ids restored more than once, while they stay retained
+  // The record kDepth after the oldest, whose id's entry is fetched early,
+  // before its eviction writes to it.
+  struct Ahead {
+    static constexpr std::size_t kDepth = 8;
+    internal::Resetting<bool> valid;
+    internal::RecordPos pos = 0;
+  };
 
   std::uint64_t capacity_;
   internal::Resetting<std::uint64_t, 1> next_sequence_;
   EventWindow retained_;
-  internal::IdTable ids_;  // every id accepted, restored or named as a parent
   internal::Resetting<std::uint64_t> known_;
   internal::Resetting<std::uint64_t> evicted_;
   internal::Resetting<bool> unverified_;  // restored since the last check
   internal::Resetting<bool> cyclic_;      // a restored link closed a ring of the forest
   internal::Boxed<Restores> restores_;    // none, but after restoring an id twice
+  Ahead ahead_;
 };
 
 // What Timeline::recover found.

@@ -56,6 +56,10 @@ class IdTable {
     if (!slots_.empty()) prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
   }
   void prefetch_entry(IdRef ref) const noexcept { prefetch(entry(ref)); }
+  // Asks for the entry that the first slot tagged like `hash` leads to:
+  // once prefetch_slot(hash) has brought the slots, the entry a find of
+  // that hash will read.
+  void prefetch_entry_for(std::uint64_t hash) const noexcept;
 
   // The handle of `id`, whose hash is `hash`, or kNoId. Cost: a run of
   // adjacent slots, a few cache lines at most at the highest load (80%).
@@ -91,6 +95,9 @@ class IdTable {
       }
     }
   }
+
+  // The bytes of the id whose handle is `ref`.
+  std::string_view name(IdRef ref) const noexcept { return name_at(entry(ref)); }
 
   // The words kept beside each id.
   std::uint64_t link(IdRef ref) const noexcept { return load(entry(ref)); }

@@ -2,21 +2,30 @@
 // change in any release. Included by <quorix/timeline/timeline.h> only
 // because a Timeline holds its window by value.
 //
-// A record is one retained event encoded in bytes, self-contained so that a
-// chunk of records can be read back from a file by another process:
+// A record is one retained event encoded in bytes, in one of two forms:
+// self-contained, with the bytes of its id and parent, so that a chunk of
+// records can be read back from a file by another process; or compact, on
+// the heap, naming its id and parent by their handles in the id table,
+// which holds their bytes anyway.
 //
-//   offset 0   u32 size     the record's bytes, padding included; a multiple of 8
-//   offset 4   u32 check    a hash of bytes [8, end of the last string) and of size
-//   offset 8   u64 sequence
-//   offset 16  u64 wall_time_ns
-//   offset 24  varint model_time, then six varint lengths: id, parent, kind,
-//              entity_id, clock_domain, message; then those strings' bytes
-//   then zero bytes up to `size`
+//   offset 0   u32 size | kCompact   the record's bytes; the top bit marks
+//                                    the compact form
+//   offset 4   u32 check             self-contained: a hash of the size and
+//                                    of bytes [32, size); compact: 0
+//   offset 8   u64 id, u64 parent    their handles in this process's id table
+//                                    (0 for no parent); in a self-contained
+//                                    record outside the check, and set anew
+//                                    whenever records are recovered
+//   offset 24  u64 wall_time_ns
+//   offset 32  varints: sequence, model_time, then the lengths of id and
+//              parent (self-contained only), kind, entity_id, clock_domain
+//              and message; then those strings, in that order
 //
-// Integers are little-endian; a varint is base-128, low group first. A
-// RecordRing keeps records back to back in chunks, oldest first; a record
-// never spans two chunks. A record's place is its chunk's serial number
-// (counted from the first chunk the ring ever had) and its offset there.
+// Integers are little-endian; a varint is base-128, low group first; nothing
+// is padded or aligned. A RecordRing keeps records back to back in chunks,
+// oldest first; a record never spans two chunks. A record's place is its
+// chunk's serial number, modulo 2^32 (counted from the first chunk the ring
+// ever had), and its offset there.
 #ifndef QUORIX_TIMELINE_INTERNAL_RECORD_RING_H_
 #define QUORIX_TIMELINE_INTERNAL_RECORD_RING_H_
 
@@ -87,33 +96,57 @@ class Boxed {
 
 // ---- The record encoding ------------------------------------------------
 
-inline constexpr std::size_t kRecordFixed = 24;    // size, check, sequence, wall time
-inline constexpr std::size_t kSmallestRecord = 32;  // seven one-byte varints, padded
-inline constexpr std::size_t kLargestRecord = 0xFFFFFFF8u;
+class IdTable;
 
-// The bytes `event` takes as a record, padding included. Refuses an event
-// too large for the 32-bit size: std::length_error("timeline event too
-// large to store").
-std::size_t record_size(const EventView& event);
+inline constexpr std::size_t kRecordFixed = 32;     // size, check, handles, wall time
+inline constexpr std::size_t kSmallestRecord = 38;  // compact, six one-byte varints
+inline constexpr std::size_t kLargestRecord = 0x7FFFFFFFu;
+inline constexpr std::uint32_t kCompact = 0x80000000u;
 
-// Writes `event`, numbered `sequence`, as the record of `size` =
-// record_size(event) bytes at `out`.
-void encode_record(const EventView& event, std::uint64_t sequence, std::byte* out,
-                   std::size_t size) noexcept;
+// The bytes `event` takes as a record numbered `sequence`, self-contained or
+// compact. Refuses an event too large for the 31-bit size:
+// std::length_error("timeline event too large to store").
+std::size_t record_size(const EventView& event, std::uint64_t sequence, bool compact);
 
+// Writes `event`, numbered `sequence`, whose id and parent have the handles
+// `id` and `parent`, as the record of `size` = record_size(event, sequence,
+// compact) bytes at `out`.
+void encode_record(const EventView& event, std::uint64_t sequence, std::uint64_t id,
+                   std::uint64_t parent, bool compact, std::byte* out, std::size_t size) noexcept;
+
+inline std::uint32_t load32(const std::byte* p) noexcept {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+inline std::uint64_t load64(const std::byte* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
 inline std::uint32_t stored_size(const std::byte* record) noexcept {
-  std::uint32_t size;
-  std::memcpy(&size, record, 4);
-  return size;
+  return load32(record) & ~kCompact;
+}
+inline std::uint64_t stored_id(const std::byte* record) noexcept { return load64(record + 8); }
+inline std::uint64_t stored_parent(const std::byte* record) noexcept {
+  return load64(record + 16);
+}
+inline void set_stored_handles(std::byte* record, std::uint64_t id, std::uint64_t parent) noexcept {
+  std::memcpy(record + 8, &id, 8);
+  std::memcpy(record + 16, &parent, 8);
 }
 
-// The fields of a record this process wrote. Cost: seven varints.
-EventView decode_record(const std::byte* record) noexcept;
+// The sequence number of a record this process wrote.
+std::uint64_t stored_sequence(const std::byte* record) noexcept;
 
-// The fields of the record at `record` if the `available` bytes there
-// start with a whole, intact one (its size, lengths and check agree), else
-// nullopt. Reads nothing outside the `available` bytes. Cost: linear in the
-// record.
+// The fields of a record this process wrote, whose handles are in `ids`.
+// Cost: eight varints.
+EventView decode_record(const std::byte* record, const IdTable& ids) noexcept;
+
+// The fields of the self-contained record at `record` if the `available`
+// bytes there start with a whole, intact one (its size, lengths and check
+// agree), else nullopt. Reads nothing outside the `available` bytes. Cost:
+// linear in the record.
 std::optional<EventView> check_record(const std::byte* record, std::size_t available) noexcept;
 
 // ---- The ring -----------------------------------------------------------
@@ -138,7 +171,8 @@ class RecordRing {
   RecordPos next(RecordPos pos) const noexcept {
     const Chunk& chunk = chunk_of(pos);
     const std::size_t end = offset_of(pos) + stored_size(chunk.data + offset_of(pos));
-    return end < chunk.used ? pos + (end - offset_of(pos)) : ((pos >> 32) + 1) << 32;
+    if (end < chunk.used) return pos + (end - offset_of(pos));
+    return RecordPos{static_cast<std::uint32_t>((pos >> 32) + 1)} << 32;
   }
   const std::byte* at(RecordPos pos) const noexcept {
     return chunk_of(pos).data + offset_of(pos);
@@ -162,7 +196,9 @@ class RecordRing {
   void adopt(std::span<std::byte> chunk, std::size_t used);
   void set_window(RecordPos head, RecordPos tail, std::size_t count) noexcept;
   // The serial number the next chunk will get.
-  std::uint64_t next_serial() const noexcept { return first_serial_ + chunks_.size(); }
+  std::uint32_t next_serial() const noexcept {
+    return static_cast<std::uint32_t>(first_serial_ + chunks_.size());
+  }
   RecordMemory* memory() const noexcept { return memory_; }
 
  private:
@@ -175,14 +211,14 @@ class RecordRing {
     return static_cast<std::size_t>(pos & 0xFFFFFFFFu);
   }
   const Chunk& chunk_of(RecordPos pos) const noexcept {
-    return chunks_[static_cast<std::size_t>((pos >> 32) - first_serial_)];
+    return chunks_[static_cast<std::uint32_t>((pos >> 32) - first_serial_)];
   }
   std::span<std::byte> take_chunk(std::size_t size);
   void give_back(const Chunk& chunk) noexcept;
   void release_all() noexcept;
 
   std::vector<Chunk> chunks_;  // oldest first
-  Resetting<std::uint64_t> first_serial_;
+  Resetting<std::uint32_t> first_serial_;
   Resetting<RecordPos> head_;
   Resetting<RecordPos> tail_;
   Resetting<std::size_t> count_;
