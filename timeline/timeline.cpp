@@ -14,6 +14,7 @@ constexpr const char kCapacityNotPositive[] = "timeline capacity must be positiv
 constexpr const char kIdNotUnique[] = "timeline event id must be unique";
 constexpr const char kProvenanceCycle[] = "causal provenance cycle";
 constexpr const char kRestoreAfterEviction[] = "timeline restore after eviction";
+constexpr const char kSequenceOutOfRange[] = "timeline sequence out of range";
 
 using internal::IdRef;
 using internal::kNoId;
@@ -289,6 +290,10 @@ struct Timeline::Machinery {
   // The forest rebuilt from the retained records, which hold every link
   // while nothing was evicted since the first restore, and a search over
   // the junctions for a cycle that the forest does not show.
+  static RecoveredTimeline recover(std::uint64_t capacity, std::uint64_t published,
+                                   std::span<const std::span<std::byte>> chunks,
+                                   RecordMemory* memory);
+
   static void verify_all(Timeline& t) {
     t.retained_.ids_.for_each([&t](IdRef ref, std::string_view) { set_parent_link(t, ref, ref); });
     const internal::RecordRing& window = ring(t);
@@ -495,8 +500,25 @@ void Timeline::verify_acyclic() {
 }
 
 RecoveredTimeline Timeline::recover(std::uint64_t capacity, std::uint64_t published,
-                                    std::span<const std::span<std::byte>> chunks,
-                                    RecordMemory* memory) {
+                                    std::span<const std::span<const std::byte>> chunks) {
+  std::vector<std::span<std::byte>> view;  // only read: no memory to adopt them
+  view.reserve(chunks.size());
+  for (const std::span<const std::byte> chunk : chunks) {
+    view.emplace_back(const_cast<std::byte*>(chunk.data()), chunk.size());
+  }
+  return Machinery::recover(capacity, published, view, nullptr);
+}
+
+RecoveredTimeline Timeline::recover_in_place(std::uint64_t capacity, std::uint64_t published,
+                                             std::span<const std::span<std::byte>> chunks,
+                                             RecordMemory& memory) {
+  return Machinery::recover(capacity, published, chunks, &memory);
+}
+
+RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint64_t published,
+                                               std::span<const std::span<std::byte>> chunks,
+                                               RecordMemory* memory) {
+  if (published == UINT64_MAX) throw std::invalid_argument(kSequenceOutOfRange);
   RecoveredTimeline result{memory != nullptr ? Timeline(capacity, *memory) : Timeline(capacity),
                            0};
   Timeline& t = result.timeline;
@@ -557,7 +579,7 @@ RecoveredTimeline Timeline::recover(std::uint64_t capacity, std::uint64_t publis
   } else {
     // The records stay where they are: the window is set over them, and
     // every other chunk goes back to the memory.
-    internal::RecordRing& window = Machinery::ring(t);
+    internal::RecordRing& window = ring(t);
     std::vector<bool> used(chunks.size(), false);
     for (std::size_t i = 0; i < chunk_order.size(); ++i) {
       const std::size_t c = chunk_order[i];
@@ -581,8 +603,8 @@ RecoveredTimeline Timeline::recover(std::uint64_t capacity, std::uint64_t publis
     for (const Found& f : found) {
       std::byte* at = chunks[f.chunk].data() + f.offset;
       const EventView record = *internal::check_record(at, f.size);
-      const Machinery::Handles handles =
-          Machinery::index_restored(t, pos_of(f), record, t.retained_.ids_.hash(record.id),
+      const Handles handles =
+          index_restored(t, pos_of(f), record, t.retained_.ids_.hash(record.id),
                                     t.retained_.ids_.hash(record.parent));
       internal::set_stored_handles(at, handles.id, handles.parent);
     }

@@ -228,24 +228,29 @@ class Timeline {
   void verify_acyclic();
 
   // A timeline holding the records found in `chunks` (the chunks of a
-  // RecordMemory, in any order) that make the longest run of intact
-  // records, consecutive in sequence and place, that ends at the newest
-  // record numbered `published` or below and holds no more than `capacity`
-  // records; a damaged, torn or cut record ends the run. `dropped` counts
-  // the numbers from max(1, published - capacity + 1) to `published` that
-  // the run lacks. The timeline knows only those records (nothing was
-  // evicted), and its next sequence is published + 1.
-  // With `memory`, the timeline keeps the records where they are, in the
-  // chunks, which `memory` must own; every chunk the run does not use is
-  // released to it. Without, it copies them to the heap.
-  // Nothing in the chunks is trusted: every length is checked against the
+  // RecordMemory, in any order): the longest run of intact self-contained
+  // records, consecutive in sequence and in place, that ends at the newest
+  // one numbered `published` or below and holds no more than `capacity`. A
+  // damaged, torn or cut record ends the run; `dropped` counts the numbers
+  // from max(1, published - capacity + 1) to `published` that it lacks. The
+  // timeline knows only those records (nothing was evicted), its next
+  // sequence is published + 1, and it keeps its records on the heap.
+  // Nothing in the chunks is trusted: every length is checked against its
   // chunk and every record against its check. Refuses capacity 0 as the
-  // constructor does, and records whose parents form a cycle with
-  // std::invalid_argument("causal provenance cycle").
-  // Cost: linear in the chunks' bytes, plus sorting the records found.
+  // constructor does, a `published` of 2^64 - 1 (no next number) with
+  // std::invalid_argument("timeline sequence out of range"), and records whose
+  // parents form a cycle with std::invalid_argument("causal provenance
+  // cycle"). Cost: linear in the chunks' bytes, plus sorting the records.
   static RecoveredTimeline recover(std::uint64_t capacity, std::uint64_t published,
-                                   std::span<const std::span<std::byte>> chunks,
-                                   RecordMemory* memory);
+                                   std::span<const std::span<const std::byte>> chunks);
+
+  // The same, the records left where they are: the timeline takes the
+  // chunks it uses from `memory`, which owns all of `chunks`, must outlive
+  // it and gets every other chunk back through release; appends go on
+  // after the newest record. The records' handles are rewritten in place.
+  static RecoveredTimeline recover_in_place(std::uint64_t capacity, std::uint64_t published,
+                                            std::span<const std::span<std::byte>> chunks,
+                                            RecordMemory& memory);
 
  private:
   struct Machinery;  // the operations' helpers, in timeline.cpp

@@ -1,0 +1,114 @@
+// A timeline whose retained records live in a file mapped into memory: a
+// flight recorder that keeps the newest events of a process through its
+// death.
+//
+//   quorix::RecordFile recorder("service.records", 65536);  // creates or continues
+//   recorder.append(std::move(event));  // in the file once this returns
+//   quorix::CausalTrace trace = recorder.timeline().build_causal_trace("infer");
+//
+// After the process dies at any instant (kill -9, abort, a segfault), the
+// file holds every event whose append returned, up to the newest `capacity`
+// of them, exactly, and nothing half-written: a record is written, then
+// published by its sequence number in the file's header, and a reader takes
+// only published records whose check holds. Evicted ids are not kept in the
+// file: a timeline recovered from it knows only the records it holds, as
+// one read from a snapshot does.
+//
+// The file: a header of 4,096 bytes, then chunks of `chunk_size` bytes, each
+// a run of records as a timeline encodes them self-contained (see
+// <quorix/timeline/internal/record_ring.h>). The header begins with the
+// text "quorix-records 1" and a line feed; little-endian u64s follow: the
+// capacity at byte 24, the chunk size at 32, a u32 check of bytes 0 to 39
+// at 40, and at 48 the sequence number of the newest published record.
+//
+// One writer at a time: a RecordFile holds an exclusive lock (flock) on its
+// file for its life. Readers take no lock and may read at any time, even
+// while a writer appends: read_record_file sees the published records that
+// were intact when it read the bytes.
+#ifndef QUORIX_RECORD_RECORD_FILE_H_
+#define QUORIX_RECORD_RECORD_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <quorix/timeline/timeline.h>
+
+namespace quorix {
+
+struct RecordFileOptions {
+  // Writes each append's pages and the header through to the device before
+  // append returns (msync), so that a power loss keeps them too. Costs a
+  // device write per append; off, a record survives the process's death
+  // but reaches the device when the kernel writes it back.
+  bool sync = false;
+  // The size of a chunk when the file is created: a power of two from
+  // 4,096 to 2^30. No record may be larger. A file being continued keeps
+  // its own.
+  std::size_t chunk_size = std::size_t{1} << 20;
+};
+
+class RecordFile {
+ public:
+  // Opens the record file at `path`, creating it if it does not exist or is
+  // empty, and continues it: its records are recovered (see
+  // Timeline::recover_in_place) and appends follow the newest.
+  // Refuses, changing nothing in the file:
+  //   std::invalid_argument("invalid record file")  the file does not begin
+  //       with a record file's header, or its header is damaged;
+  //   std::invalid_argument("record file version not supported")  a record
+  //       file of another version;
+  //   std::invalid_argument("record file capacity differs")  one made with
+  //       another capacity;
+  //   std::invalid_argument("invalid record file chunk size")  options
+  //       naming a chunk size that is not a power of two from 4,096 to 2^30;
+  //   std::runtime_error("record file locked by another writer");
+  //   std::system_error  the system refused to open, lock, read, grow or map
+  //       it (what() begins "record file: ");
+  // and what recovery refuses (capacity 0, a cycle of parents).
+  // Cost: reads every chunk once.
+  RecordFile(const std::string& path, std::uint64_t capacity, RecordFileOptions options = {});
+
+  // Unmaps and unlocks the file; the records stay in it.
+  ~RecordFile();
+  RecordFile(RecordFile&&) noexcept;
+  RecordFile& operator=(RecordFile&&) noexcept;
+  RecordFile(const RecordFile&) = delete;
+  RecordFile& operator=(const RecordFile&) = delete;
+
+  // Timeline::append, with the record in the file, published, once it
+  // returns. Refuses what Timeline::append refuses and, changing nothing,
+  // std::length_error("timeline event too large for record file") for a
+  // record larger than a chunk, and std::system_error when the file cannot
+  // grow. Cost: the timeline's append plus a check over the record's bytes,
+  // and a chunk's growth of the file now and then.
+  void append(TimelineEvent event);
+
+  // The timeline, for traces, snapshots and counts. Valid while this lives.
+  const Timeline& timeline() const noexcept;
+
+  // How many records of the window the file had lost to damage when it was
+  // opened (see RecoveredTimeline::dropped).
+  std::uint64_t dropped() const noexcept;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// Whether `bytes` begin as a record file does ("quorix-records "), of any
+// version.
+bool is_record_file(std::string_view bytes) noexcept;
+
+// The timeline that the bytes of a record file hold, copied to the heap, as
+// a reader sees it: the bytes need stay valid only during the call. Refuses
+// what RecordFile refuses of a file's contents ("invalid record file",
+// "record file version not supported") and what recovery refuses.
+// Cost: linear in the bytes.
+RecoveredTimeline read_record_file(std::string_view bytes);
+
+}  // namespace quorix
+
+#endif  // QUORIX_RECORD_RECORD_FILE_H_
