@@ -226,7 +226,7 @@ int open_locked(const std::string& path) {
 
 struct RecordFile::State {
   State(int fd, std::size_t chunk_size, bool sync) : memory(fd, chunk_size, sync) {}
-  FileMemory memory;                        // outlives the timeline
+  FileMemory memory;                           // outlives the timeline
   std::optional<RecoveredTimeline> recovered;  // set once the file is read
 };
 
@@ -255,8 +255,8 @@ RecordFile::RecordFile(const std::string& path, std::uint64_t capacity, RecordFi
   const auto size = static_cast<std::size_t>(about.st_size);
   state->memory.map_file((size - kHeaderSize) / header.chunk_size);
   const std::vector<std::span<std::byte>> chunks = state->memory.chunks();
-  state->recovered.emplace(Timeline::recover_in_place(capacity, state->memory.published(), chunks,
-                                                      state->memory));
+  state->recovered.emplace(
+      Timeline::recover_in_place(capacity, state->memory.published(), chunks, state->memory));
   const EventWindow& window = state->recovered->timeline.retained_events();
   if (!window.empty()) state->memory.set_tail(state->memory.chunk_holding(window.back().id.data()));
   state_ = std::move(state);
@@ -266,7 +266,9 @@ RecordFile::~RecordFile() = default;
 RecordFile::RecordFile(RecordFile&&) noexcept = default;
 RecordFile& RecordFile::operator=(RecordFile&&) noexcept = default;
 
-void RecordFile::append(TimelineEvent event) { state_->recovered->timeline.append(std::move(event)); }
+void RecordFile::append(TimelineEvent event) {
+  state_->recovered->timeline.append(std::move(event));
+}
 
 const Timeline& RecordFile::timeline() const noexcept { return state_->recovered->timeline; }
 

@@ -25,6 +25,24 @@ std::size_t varint_size(std::uint64_t n) noexcept {
   return size;
 }
 
+// Copies `bytes` to `out`: fields are short, so they are moved in one or
+// two fixed-size words that may overlap, without a call.
+void put_bytes(std::byte* out, std::string_view bytes) noexcept {
+  const char* in = bytes.data();
+  const std::size_t n = bytes.size();
+  if (n >= 8 && n <= 16) {
+    std::memcpy(out, in, 8);
+    std::memcpy(out + n - 8, in + n - 8, 8);
+  } else if (n >= 4 && n < 8) {
+    std::memcpy(out, in, 4);
+    std::memcpy(out + n - 4, in + n - 4, 4);
+  } else if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::byte>(in[i]);
+  } else {
+    std::memcpy(out, in, n);
+  }
+}
+
 std::byte* put_varint(std::byte* out, std::uint64_t n) noexcept {
   for (; n >= 0x80; n >>= 7) *out++ = static_cast<std::byte>((n & 0x7Fu) | 0x80u);
   *out++ = static_cast<std::byte>(n);
@@ -65,8 +83,8 @@ std::uint32_t check_of(const std::byte* record, std::uint32_t size) noexcept {
 // The strings in their stored order; a compact record leaves out the first two.
 using StringField = std::string_view EventView::*;
 constexpr StringField kStrings[] = {
-    &EventView::id,           &EventView::parent,  &EventView::kind, &EventView::entity_id,
-    &EventView::clock_domain, &EventView::message,
+    &EventView::id,        &EventView::parent,       &EventView::kind,
+    &EventView::entity_id, &EventView::clock_domain, &EventView::message,
 };
 constexpr std::size_t kNamed = 2;
 
@@ -82,7 +100,8 @@ void decode_strings(const std::byte* at, bool compact, EventView& e) noexcept {
   e.model_time = read_varint(at);
   std::size_t lengths[6];
   const auto fields = strings(compact);
-  for (std::size_t i = 0; i < fields.size(); ++i) lengths[i] = static_cast<std::size_t>(read_varint(at));
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    lengths[i] = static_cast<std::size_t>(read_varint(at));
   const auto* text = reinterpret_cast<const char*>(at);
   for (std::size_t i = 0; i < fields.size(); ++i) {
     e.*fields[i] = {text, lengths[i]};
@@ -116,7 +135,7 @@ void encode_record(const EventView& e, std::uint64_t sequence, std::uint64_t id,
   for (const auto field : fields) at = put_varint(at, (e.*field).size());
   for (const auto field : fields) {
     const std::string_view bytes = e.*field;
-    if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
+    put_bytes(at, bytes);
     at += bytes.size();
   }
   assert(static_cast<std::size_t>(at - out) == size);
@@ -214,7 +233,8 @@ void RecordRing::release_all() noexcept {
 
 std::span<std::byte> RecordRing::take_chunk(std::size_t size) {
   if (memory_ != nullptr) return memory_->acquire(size);
-  std::size_t chunk = chunks_.empty() ? kFirstHeapChunk : std::min(2 * chunks_.back().size, kHeapChunk);
+  std::size_t chunk =
+      chunks_.empty() ? kFirstHeapChunk : std::min(2 * chunks_.back().size, kHeapChunk);
   chunk = std::max(chunk, size);
   if (chunk == kHeapChunk && spare_ != nullptr) return {std::exchange(*spare_, nullptr), chunk};
   return {new std::byte[chunk], chunk};

@@ -73,9 +73,7 @@ struct Timeline::Restores {
 // X's tree, whose members all ended at X, a subtree of P's root.
 struct Timeline::Machinery {
   static internal::RecordRing& ring(Timeline& t) noexcept { return t.retained_.ring_; }
-  static const internal::RecordRing& ring(const Timeline& t) noexcept {
-    return t.retained_.ring_;
-  }
+  static const internal::RecordRing& ring(const Timeline& t) noexcept { return t.retained_.ring_; }
   static EventView record(const Timeline& t, RecordPos pos) noexcept {
     return internal::decode_record(ring(t).at(pos), t.retained_.ids_);
   }
@@ -88,14 +86,16 @@ struct Timeline::Machinery {
   static bool has(const Timeline& t, IdRef ref, std::uint64_t flag) noexcept {
     return (t.retained_.ids_.link(ref) & flag) != 0;
   }
-  static void set_flags(Timeline& t, IdRef ref, std::uint64_t set, std::uint64_t clear = 0) noexcept {
+  static void set_flags(Timeline& t, IdRef ref, std::uint64_t set,
+                        std::uint64_t clear = 0) noexcept {
     t.retained_.ids_.set_link(ref, (t.retained_.ids_.link(ref) & ~clear) | set);
   }
   static IdRef parent_link(const Timeline& t, IdRef ref) noexcept {
     return t.retained_.ids_.link(ref) & internal::IdTable::kLinkMask;
   }
   static void set_parent_link(Timeline& t, IdRef ref, IdRef to) noexcept {
-    t.retained_.ids_.set_link(ref, (t.retained_.ids_.link(ref) & ~internal::IdTable::kLinkMask) | to);
+    t.retained_.ids_.set_link(ref,
+                              (t.retained_.ids_.link(ref) & ~internal::IdTable::kLinkMask) | to);
   }
   // The handle of a retained record's parent, kNoId for a root.
   static IdRef parent_of(const Timeline& t, RecordPos pos) noexcept {
@@ -218,7 +218,7 @@ struct Timeline::Machinery {
   // as its newest, into the id table, as restore_event does; returns the
   // handles of its id and parent.
   static Handles index_restored(Timeline& t, RecordPos pos, const EventView& record,
-                             std::uint64_t id_hash, std::uint64_t parent_hash) {
+                                std::uint64_t id_hash, std::uint64_t parent_hash) {
     IdRef id = t.retained_.ids_.find(record.id, id_hash);
     const bool new_id = id == kNoId;
     const bool repeat = !new_id && has(t, id, kRetained);
@@ -465,7 +465,8 @@ void Timeline::reserve(std::size_t records) {
 }
 
 void Timeline::restore_event(const EventView& record) {
-  Machinery::restore_hashed(*this, record, retained_.ids_.hash(record.id), retained_.ids_.hash(record.parent));
+  Machinery::restore_hashed(*this, record, retained_.ids_.hash(record.id),
+                            retained_.ids_.hash(record.parent));
 }
 
 void Timeline::restore_events(std::span<const EventView> records) {
@@ -519,8 +520,7 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
                                                std::span<const std::span<std::byte>> chunks,
                                                RecordMemory* memory) {
   if (published == UINT64_MAX) throw std::invalid_argument(kSequenceOutOfRange);
-  RecoveredTimeline result{memory != nullptr ? Timeline(capacity, *memory) : Timeline(capacity),
-                           0};
+  RecoveredTimeline result{memory != nullptr ? Timeline(capacity, *memory) : Timeline(capacity), 0};
   Timeline& t = result.timeline;
   // The window's numbers: the newest `capacity` up to `published`.
   const std::uint64_t lowest = published >= capacity ? published - capacity + 1 : 1;
@@ -595,7 +595,8 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
           std::find(chunk_order.begin(), chunk_order.end(), f.chunk) - chunk_order.begin());
       return (serial << 32) | f.offset;
     };
-    if (!found.empty()) window.set_window(pos_of(found.front()), pos_of(found.back()), found.size());
+    if (!found.empty())
+      window.set_window(pos_of(found.front()), pos_of(found.back()), found.size());
     for (std::size_t c = 0; c < chunks.size(); ++c) {
       if (!used[c]) memory->release(chunks[c]);
     }
@@ -603,9 +604,8 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
     for (const Found& f : found) {
       std::byte* at = chunks[f.chunk].data() + f.offset;
       const EventView record = *internal::check_record(at, f.size);
-      const Handles handles =
-          index_restored(t, pos_of(f), record, t.retained_.ids_.hash(record.id),
-                                    t.retained_.ids_.hash(record.parent));
+      const Handles handles = index_restored(t, pos_of(f), record, t.retained_.ids_.hash(record.id),
+                                             t.retained_.ids_.hash(record.parent));
       internal::set_stored_handles(at, handles.id, handles.parent);
     }
   }

@@ -67,9 +67,15 @@ struct EventView {
 
   // A copy that owns its strings.
   TimelineEvent to_event() const {
-    return {std::string(id),      std::string(kind),    std::string(entity_id),
-            std::string(clock_domain), std::string(parent), std::string(message),
-            sequence,             wall_time_ns,         model_time};
+    return {std::string(id),
+            std::string(kind),
+            std::string(entity_id),
+            std::string(clock_domain),
+            std::string(parent),
+            std::string(message),
+            sequence,
+            wall_time_ns,
+            model_time};
   }
 
   friend bool operator==(const EventView&, const EventView&) = default;

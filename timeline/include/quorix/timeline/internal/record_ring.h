@@ -61,11 +61,7 @@ class Resetting {
   ~Resetting() = default;
   operator T() const noexcept { return value_; }  // NOLINT(google-explicit-constructor)
   T& operator*() noexcept { return value_; }
-  T operator->() const noexcept
-    requires std::is_pointer_v<T>
-  {
-    return value_;
-  }
+  T operator->() const noexcept requires std::is_pointer_v<T> { return value_; }
 
  private:
   T value_ = kInitial;
@@ -128,9 +124,7 @@ inline std::uint32_t stored_size(const std::byte* record) noexcept {
   return load32(record) & ~kCompact;
 }
 inline std::uint64_t stored_id(const std::byte* record) noexcept { return load64(record + 8); }
-inline std::uint64_t stored_parent(const std::byte* record) noexcept {
-  return load64(record + 16);
-}
+inline std::uint64_t stored_parent(const std::byte* record) noexcept { return load64(record + 16); }
 inline void set_stored_handles(std::byte* record, std::uint64_t id, std::uint64_t parent) noexcept {
   std::memcpy(record + 8, &id, 8);
   std::memcpy(record + 16, &parent, 8);
@@ -174,9 +168,7 @@ class RecordRing {
     if (end < chunk.used) return pos + (end - offset_of(pos));
     return RecordPos{static_cast<std::uint32_t>((pos >> 32) + 1)} << 32;
   }
-  const std::byte* at(RecordPos pos) const noexcept {
-    return chunk_of(pos).data + offset_of(pos);
-  }
+  const std::byte* at(RecordPos pos) const noexcept { return chunk_of(pos).data + offset_of(pos); }
 
   // Where a record of `size` bytes goes at the back, taking a chunk if the
   // newest is full. A failure changes nothing that can be seen.
