@@ -51,9 +51,17 @@ void put_record(TextBuffer& text, const EventView& e) {
 
 std::string write_timeline_snapshot(const Timeline& timeline) {
   const EventWindow& retained = timeline.retained_events();
-  // Sized exactly: a record's size is a few additions over its lengths.
+  // Sized by the first records, and grown only if the rest are longer, so
+  // that the records are gone through once.
+  const std::size_t count = retained.size();
+  const std::size_t sampled = std::min<std::size_t>(count, 64);
   std::size_t records_size = 0;
-  for (const EventView e : retained) records_size += record_size(e);
+  auto record = retained.begin();
+  for (std::size_t i = 0; i < sampled; ++i, ++record) records_size += record_size(*record);
+  if (sampled < count) {
+    records_size = (records_size + sampled - 1) / sampled * count;
+    records_size += records_size / 32;
+  }
   TextBuffer out(kHeaderStart.size() + 3 * (kMaxDecimalDigits + 1) + records_size);
   out.put(kHeaderStart);
   out.put_decimal(timeline.capacity());

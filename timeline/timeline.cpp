@@ -347,7 +347,11 @@ struct Timeline::Machinery {
 };
 
 Timeline::Timeline(const Timeline& other) = default;
-Timeline& Timeline::operator=(const Timeline& other) = default;
+// Member by member, a copy failing halfway would leave a mixed timeline.
+Timeline& Timeline::operator=(const Timeline& other) {
+  if (this != &other) *this = Timeline(other);
+  return *this;
+}
 Timeline::Timeline(Timeline&& other) noexcept = default;
 Timeline& Timeline::operator=(Timeline&& other) noexcept = default;
 Timeline::~Timeline() = default;
