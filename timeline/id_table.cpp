@@ -66,9 +66,9 @@ constexpr int kTagShift = 56;
 
 IdTable::IdTable() : seed_(process_seed() | 1) {}
 
-std::uint64_t hash_bytes(std::string_view id, std::uint64_t seed) noexcept {
-  const char* p = id.data();
-  std::size_t n = id.size();
+std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed) noexcept {
+  const char* p = bytes.data();
+  std::size_t n = bytes.size();
   const std::uint64_t s1 = seed;
   const std::uint64_t s2 = seed * 0x9E3779B97F4A7C15u;
   // Two products for bytes of up to 16.
@@ -76,7 +76,7 @@ std::uint64_t hash_bytes(std::string_view id, std::uint64_t seed) noexcept {
   for (; n > 16; p += 16, n -= 16) h = mix(load(p) ^ s1 ^ h, load(p + 8) ^ s2);
   const std::uint64_t low = n >= 8 ? load(p) : load_tail(p, n);
   const std::uint64_t high = n > 8 ? load_tail(p + 8, n - 8) : 0;
-  return mix(mix(low ^ s1 ^ h, high ^ s2 ^ id.size()), s1);
+  return mix(mix(low ^ s1 ^ h, high ^ s2 ^ bytes.size()), s1);
 }
 
 std::string_view IdTable::name_at(const char* entry) noexcept {

@@ -63,7 +63,7 @@ std::optional<std::uint64_t> get_varint(const std::byte*& at, const std::byte* e
 
 // A varint of a record this process wrote: most are one byte.
 inline std::uint64_t read_varint(const std::byte*& at) noexcept {
-  std::uint64_t value = static_cast<std::uint64_t>(*at++);
+  auto value = static_cast<std::uint64_t>(*at++);
   if (value < 0x80) return value;
   value &= 0x7Fu;
   for (int shift = 7;; shift += 7) {

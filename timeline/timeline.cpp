@@ -369,7 +369,8 @@ Timeline::Timeline(std::uint64_t capacity, RecordMemory& memory)
   if (capacity_ == 0) throw std::invalid_argument(kCapacityNotPositive);
 }
 
-void Timeline::append(TimelineEvent event) {
+// By value, as the caller gives the event up; the record copies its bytes.
+void Timeline::append(TimelineEvent event) {  // NOLINT(performance-unnecessary-value-param)
   using M = Machinery;
   if (unverified_) verify_acyclic();
   // Checks: a refusal changes nothing (find_end only shortens paths).
@@ -443,8 +444,9 @@ CausalTrace Timeline::build_causal_trace(std::string_view id) const {
     if (current == kNoId) break;  // a root: complete
   }
   trace.events.reserve(chain.size());
-  for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
-    trace.events.push_back(internal::decode_record(*at, retained_.ids_).to_event());
+  std::reverse(chain.begin(), chain.end());
+  for (const std::byte* at : chain) {
+    trace.events.push_back(internal::decode_record(at, retained_.ids_).to_event());
   }
   return trace;
 }
@@ -556,7 +558,11 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
   // chunk or at the end of another chunk (the next starting a chunk).
   std::size_t run = found.empty() ? 0 : 1;
   std::vector<std::size_t> chunk_order;  // newest first
-  if (run != 0) chunk_order.push_back(found[0].chunk);
+  std::vector<bool> in_run(chunks.size(), false);
+  if (run != 0) {
+    chunk_order.push_back(found[0].chunk);
+    in_run[found[0].chunk] = true;
+  }
   for (; run < found.size(); ++run) {
     const Found& older = found[run];
     const Found& newer = found[run - 1];
@@ -564,11 +570,9 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
     if (older.chunk == newer.chunk) {
       if (older.offset + older.size != newer.offset) break;
     } else {
-      if (newer.offset != 0 ||
-          std::find(chunk_order.begin(), chunk_order.end(), older.chunk) != chunk_order.end()) {
-        break;
-      }
+      if (newer.offset != 0 || in_run[older.chunk]) break;
       chunk_order.push_back(older.chunk);
+      in_run[older.chunk] = true;
     }
   }
   result.dropped = published == 0 ? 0 : published - lowest + 1 - run;
@@ -582,34 +586,29 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
     }
   } else {
     // The records stay where they are: the window is set over them, and
-    // every other chunk goes back to the memory.
+    // every other chunk goes back to the memory. A chunk's serial is its
+    // place in the run; its used bytes end with its last record there.
+    constexpr std::size_t kUnused = SIZE_MAX;
+    std::vector<std::size_t> serial(chunks.size(), kUnused);
+    std::vector<std::size_t> end(chunks.size(), 0);
+    for (std::size_t s = 0; s < chunk_order.size(); ++s) serial[chunk_order[s]] = s;
+    for (const Found& f : found) end[f.chunk] = f.offset + f.size;
     internal::RecordRing& window = ring(t);
-    std::vector<bool> used(chunks.size(), false);
-    for (std::size_t i = 0; i < chunk_order.size(); ++i) {
-      const std::size_t c = chunk_order[i];
-      used[c] = true;
-      std::size_t end = 0;
-      for (const Found& f : found) {
-        if (f.chunk == c) end = f.offset + f.size;
-      }
-      window.adopt(chunks[c], end);
-    }
+    for (const std::size_t c : chunk_order) window.adopt(chunks[c], end[c]);
     const auto pos_of = [&](const Found& f) {
-      const auto serial = static_cast<std::uint64_t>(
-          std::find(chunk_order.begin(), chunk_order.end(), f.chunk) - chunk_order.begin());
-      return (serial << 32) | f.offset;
+      return (RecordPos{serial[f.chunk]} << 32) | f.offset;
     };
-    if (!found.empty())
-      window.set_window(pos_of(found.front()), pos_of(found.back()), found.size());
+    if (!found.empty()) window.set_window(pos_of(found.front()), pos_of(found.back()), found.size());
     for (std::size_t c = 0; c < chunks.size(); ++c) {
-      if (!used[c]) memory->release(chunks[c]);
+      if (serial[c] == kUnused) memory->release(chunks[c]);
     }
     t.retained_.ids_.reserve(found.size());
     for (const Found& f : found) {
       std::byte* at = chunks[f.chunk].data() + f.offset;
       const EventView record = *internal::check_record(at, f.size);
-      const Handles handles = index_restored(t, pos_of(f), record, t.retained_.ids_.hash(record.id),
-                                             t.retained_.ids_.hash(record.parent));
+      const Handles handles =
+          index_restored(t, pos_of(f), record, t.retained_.ids_.hash(record.id),
+                         t.retained_.ids_.hash(record.parent));
       internal::set_stored_handles(at, handles.id, handles.parent);
     }
   }
