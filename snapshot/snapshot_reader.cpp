@@ -231,4 +231,14 @@ Timeline read_timeline_snapshot(std::string_view text) {
   return timeline;
 }
 
+TimelineEvent read_timeline_record(std::string_view line) {
+  EventView event;
+  const char* const end = line.data() + line.size();
+  // A line feed ends a record early: the rest of the line would be lost.
+  if (read_record(line.data(), end, event) != end || line.ends_with('\n')) {
+    throw std::invalid_argument(kInvalidRecord);
+  }
+  return event.to_event();
+}
+
 }  // namespace quorix

@@ -1,4 +1,5 @@
-// The versioned text snapshot of a timeline: its writer and its reader.
+// The versioned text snapshot of a timeline: its writer and its reader, and
+// a reader of one record line on its own.
 //
 //   std::string text = quorix::write_timeline_snapshot(timeline);
 //   quorix::Timeline copy = quorix::read_timeline_snapshot(text);
@@ -70,6 +71,19 @@ std::string write_timeline_snapshot(const Timeline& timeline);
 // the cycle check once at the end; nothing is sized by a number read from
 // the text alone.
 Timeline read_timeline_snapshot(std::string_view text);
+
+// The event that one record line of a snapshot describes, `line` being the
+// line without its line feed: its nine fields read exactly as
+// read_timeline_snapshot reads a record, the sequence number included (an
+// append overwrites it). Checks nothing of ids and parents: that is for the
+// timeline that takes the event.
+// Refuses as the reader refuses a record: std::invalid_argument("invalid
+// timeline record") for a line with fewer than eight tabs, and also for one
+// that holds a line feed, which no record can; std::invalid_argument("invalid
+// stoull argument") and std::out_of_range("stoull argument out of range")
+// for a numeric field. Allocation failure propagates as std::bad_alloc.
+// Cost: one pass over the line, and one copy of its strings.
+TimelineEvent read_timeline_record(std::string_view line);
 
 }  // namespace quorix
 
