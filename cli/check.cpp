@@ -38,7 +38,7 @@ SnapshotStats snapshot_stats(const Timeline& timeline) {
 }
 
 std::string format_stats(const SnapshotStats& stats) {
-  std::string text = "format: 1\n";
+  std::string text = stats.dropped ? "format: record 1\n" : "format: 1\n";
   const auto line = [&text](std::string_view key, std::uint64_t value) {
     text.append(key).append(": ").append(std::to_string(value)).push_back('\n');
   };
@@ -52,6 +52,7 @@ std::string format_stats(const SnapshotStats& stats) {
   text.append("over_capacity: ")
       .append(stats.records > stats.capacity ? "yes" : "no")
       .push_back('\n');
+  if (stats.dropped) line("dropped", *stats.dropped);
   return text;
 }
 

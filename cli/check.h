@@ -1,8 +1,10 @@
-// What `quorix check` reports about a timeline read from a snapshot.
+// What `quorix check` reports about a timeline read from a snapshot or a
+// record file.
 #ifndef QUORIX_CLI_CHECK_H_
 #define QUORIX_CLI_CHECK_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <quorix/timeline/timeline.h>
@@ -18,16 +20,20 @@ struct SnapshotStats {
   std::uint64_t duplicate_ids = 0;  // ids held by more than one record
   std::uint64_t roots = 0;          // records with an empty parent
   std::uint64_t orphans = 0;        // records whose non-empty parent is no retained id
+  // Set for a timeline read from a record file: the records of its window
+  // that were dropped as damaged (RecoveredTimeline::dropped).
+  std::optional<std::uint64_t> dropped;
 };
 
-// The counts of `timeline`. Refuses nothing. Cost: O(n log n) for n records,
-// and one view (16 bytes) per record while it runs.
+// The counts of `timeline`, `dropped` unset. Refuses nothing. Cost:
+// O(n log n) for n records, and one view (16 bytes) per record while it runs.
 SnapshotStats snapshot_stats(const Timeline& timeline);
 
-// The report: one "key: value" line each for format (always 1, the only
-// version the reader accepts), capacity, next_sequence, records,
-// distinct_ids, duplicate_ids, roots, orphans and over_capacity ("yes" when
-// the records exceed the capacity, else "no"), in this order.
+// The report: one "key: value" line each for format ("1" for a snapshot,
+// "record 1" for a record file: the only versions the readers accept),
+// capacity, next_sequence, records, distinct_ids, duplicate_ids, roots,
+// orphans and over_capacity ("yes" when the records exceed the capacity,
+// else "no"), in this order, then dropped for a record file.
 std::string format_stats(const SnapshotStats& stats);
 
 }  // namespace quorix::cli

@@ -81,4 +81,14 @@ std::string read_file(const std::string& path) {
   return read_stream(file.get());
 }
 
+bool read_line(std::FILE* in, std::string& line) {
+  line.clear();
+  for (int c = std::getc(in); c != EOF; c = std::getc(in)) {
+    if (c == '\n') return true;
+    line.push_back(static_cast<char>(c));
+  }
+  if (std::ferror(in)) throw_system_error(errno);
+  return !line.empty();
+}
+
 }  // namespace quorix::cli

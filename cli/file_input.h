@@ -1,7 +1,9 @@
-// Reading the whole of a snapshot file, or of standard input, into memory.
+// Reading the whole of a file, or of standard input, into memory, and
+// reading standard input a line at a time.
 #ifndef QUORIX_CLI_FILE_INPUT_H_
 #define QUORIX_CLI_FILE_INPUT_H_
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -21,6 +23,14 @@ class FileError : public std::runtime_error {
 // Refuses a file that cannot be opened or read: FileError with the reason
 // the system gave. Allocation failure propagates as std::bad_alloc.
 std::string read_file(const std::string& path);
+
+// The next line of `in` into `line`, without its line feed; false at the
+// end of the input. A last line without a line feed counts; bytes are taken
+// as they are, a zero byte included. Returns as soon as the line feed has
+// arrived, never waiting for more input, so that a writer on the other end
+// of a pipe can wait for an answer to each line. Refuses a failed read:
+// FileError with the system's reason. Cost: one stdio call per byte.
+bool read_line(std::FILE* in, std::string& line);
 
 }  // namespace quorix::cli
 

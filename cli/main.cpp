@@ -1,15 +1,24 @@
-// The quorix command: answers questions about a timeline snapshot file.
+// The quorix command: answers questions about a timeline snapshot or record
+// file, and records events in a record file.
 //
-//   quorix check FILE        counts over the snapshot's records
-//   quorix trace FILE ID...  each id's trace document, one a line
-//   quorix show FILE ID      an SVG picture of one id's trace
+//   quorix check FILE                  counts over the file's records
+//   quorix trace FILE ID...            each id's trace document, one a line
+//   quorix show FILE ID                an SVG picture of one id's trace
+//   quorix record FILE --capacity N    appends standard input's record lines
+//   quorix recover FILE                a record file's timeline as a snapshot
 //
-// FILE "-" is standard input. The file is read once, whole, and released as
-// soon as the timeline is built from it, before any answer is computed.
-// Exit status: 0 answered; 1 the file could not be read, the snapshot was
-// refused or standard output failed, with one line on standard error; 2 a
-// usage error, with the usage line on standard error.
+// check, trace and show take a snapshot or a record file, told apart by its
+// first bytes. FILE "-" is standard input, except for record, which reads
+// its records there. A file is read once, whole, without a lock (a record
+// file may be being written meanwhile), and released as soon as the
+// timeline is built from it, before any answer is computed.
+// Exit status: 0 answered; 1 the file could not be read, written or was
+// refused, a record line was refused, or standard output failed, with a
+// line on standard error for each; 2 a usage error, with the usage line on
+// standard error.
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -19,6 +28,7 @@
 #include <system_error>
 #include <vector>
 
+#include <quorix/record/record_file.h>
 #include <quorix/render/trace_json.h>
 #include <quorix/snapshot/snapshot.h>
 #include <quorix/timeline/timeline.h>
@@ -35,29 +45,50 @@ constexpr int kFailed = 1;
 constexpr int kUsageError = 2;
 
 constexpr std::string_view kUsage =
-    "usage: quorix check FILE | quorix trace FILE ID... | quorix show FILE ID | quorix --help | "
-    "quorix --version\n";
+    "usage: quorix check FILE | quorix trace FILE ID... | quorix show FILE ID | "
+    "quorix record FILE --capacity N | quorix recover FILE | quorix --help | quorix --version\n";
 
 constexpr std::string_view kHelp =
-    "usage: quorix COMMAND FILE [ID...]\n"
-    "Answers questions about a timeline snapshot file; FILE - reads standard input.\n"
+    "usage: quorix COMMAND FILE [ARG...]\n"
+    "Answers questions about a timeline snapshot or record file, and records events in a\n"
+    "record file. FILE - reads standard input (not for record).\n"
     "\n"
     "  check FILE        one \"key: value\" line each: format, capacity, next_sequence,\n"
-    "                    records, distinct_ids, duplicate_ids, roots, orphans, over_capacity\n"
+    "                    records, distinct_ids, duplicate_ids, roots, orphans, over_capacity,\n"
+    "                    and for a record file dropped\n"
     "  trace FILE ID...  the JSON document of each ID's causal trace, one a line\n"
     "  show FILE ID      an SVG picture of ID's causal trace\n"
+    "  record FILE --capacity N\n"
+    "                    appends each snapshot record line of standard input to the record\n"
+    "                    file FILE (created if new, else continued: N must be its capacity)\n"
+    "                    and prints each one's sequence number, a line each, once it is in\n"
+    "                    the file; a refused line is reported as \"line N: reason\"\n"
+    "  recover FILE      the timeline the record file FILE holds, as a snapshot\n"
     "  --help            this text\n"
     "  --version         the version of the quorix libraries\n"
     "\n"
-    "Exit status: 0 answered, 1 unreadable or refused file, 2 usage error.\n";
+    "check, trace and show read a snapshot or a record file.\n"
+    "Exit status: 0 answered, 1 unreadable or refused file or line, 2 usage error.\n";
 
-enum class Command { check, trace, show };
+constexpr char kNoMemory[] = "not enough memory";
+
+enum class Command { check, trace, show, record, recover };
 
 struct Request {
   Command command;
   std::string file;
-  std::vector<std::string_view> ids;
+  std::vector<std::string_view> ids;  // trace and show
+  std::uint64_t capacity = 0;         // record
 };
+
+// A capacity argument: plain decimal digits, positive and within 64 bits.
+std::optional<std::uint64_t> parse_capacity(std::string_view text) {
+  std::uint64_t value = 0;
+  const char* const end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc{} || stop != end || value == 0) return std::nullopt;
+  return value;
+}
 
 // The request the arguments make, or nullopt for a usage error. Ids are
 // taken as they are, even when they start with '-'; a file name that starts
@@ -65,18 +96,27 @@ struct Request {
 std::optional<Request> parse_request(const std::vector<std::string_view>& args) {
   if (args.size() < 2 || (args[1].starts_with('-') && args[1] != "-")) return std::nullopt;
   const std::string_view name = args[0];
-  const std::size_t id_count = args.size() - 2;
-  Command command = Command::check;
-  if (name == "check" && id_count == 0) {
-    command = Command::check;
-  } else if (name == "trace" && id_count >= 1) {
-    command = Command::trace;
-  } else if (name == "show" && id_count == 1) {
-    command = Command::show;
+  const std::size_t rest = args.size() - 2;
+  Request request{Command::check, std::string(args[1]), {}, 0};
+  if (name == "check" && rest == 0) {
+    request.command = Command::check;
+  } else if (name == "trace" && rest >= 1) {
+    request.command = Command::trace;
+  } else if (name == "show" && rest == 1) {
+    request.command = Command::show;
+  } else if (name == "recover" && rest == 0) {
+    request.command = Command::recover;
+  } else if (name == "record" && rest == 2 && args[1] != "-" && args[2] == "--capacity") {
+    const std::optional<std::uint64_t> capacity = parse_capacity(args[3]);
+    if (!capacity) return std::nullopt;
+    request.command = Command::record;
+    request.capacity = *capacity;
+    return request;
   } else {
     return std::nullopt;
   }
-  return Request{command, std::string(args[1]), {args.begin() + 2, args.end()}};
+  request.ids.assign(args.begin() + 2, args.end());
+  return request;
 }
 
 // Standard output, remembering the first failure to write to it.
@@ -88,9 +128,13 @@ class Output {
     }
   }
   bool failed() const { return error_ != 0; }
+  // Hands what was written so far to the system.
+  void flush() {
+    if (error_ == 0 && std::fflush(stdout) != 0) error_ = errno;
+  }
   // Flushes; the error number of the first failure, or 0.
   int finish() {
-    if (error_ == 0 && std::fflush(stdout) != 0) error_ = errno;
+    flush();
     return error_;
   }
 
@@ -113,11 +157,32 @@ int finish(Output& output) {
   return kAnswered;
 }
 
-void answer(const Request& request, const quorix::Timeline& timeline, Output& output) {
+// A timeline read from a snapshot or a record file.
+struct Loaded {
+  quorix::Timeline timeline;
+  std::optional<std::uint64_t> dropped;  // a record file's damaged records; unset for a snapshot
+};
+
+// The timeline of the file, whichever kind its first bytes say it is. The
+// bytes are released before it returns.
+Loaded load(const std::string& file) {
+  const std::string bytes = quorix::cli::read_file(file);
+  if (quorix::is_record_file(bytes)) {
+    quorix::RecoveredTimeline recovered = quorix::read_record_file(bytes);
+    return {std::move(recovered.timeline), recovered.dropped};
+  }
+  return {quorix::read_timeline_snapshot(bytes), std::nullopt};
+}
+
+void answer(const Request& request, const Loaded& loaded, Output& output) {
+  const quorix::Timeline& timeline = loaded.timeline;
   switch (request.command) {
-    case Command::check:
-      output.write(quorix::cli::format_stats(quorix::cli::snapshot_stats(timeline)));
+    case Command::check: {
+      quorix::cli::SnapshotStats stats = quorix::cli::snapshot_stats(timeline);
+      stats.dropped = loaded.dropped;
+      output.write(quorix::cli::format_stats(stats));
       break;
+    }
     case Command::trace:
       for (const std::string_view id : request.ids) {
         if (output.failed()) break;
@@ -128,21 +193,73 @@ void answer(const Request& request, const quorix::Timeline& timeline, Output& ou
     case Command::show:
       output.write(quorix::cli::render_trace_svg(timeline.build_causal_trace(request.ids[0])));
       break;
+    case Command::record:
+    case Command::recover:
+      break;  // not questions about a timeline
   }
+}
+
+// Appends each line of standard input to the open record file, and prints
+// each one's sequence number, flushed, once the append has returned: a
+// number on standard output is a record in the file. A refused line is
+// reported with its number and the run goes on; a failure to read standard
+// input or to write standard output ends it.
+int record_lines(quorix::RecordFile& recorder, Output& output) {
+  bool refused = false;
+  std::string line;
+  for (std::uint64_t number = 1;; ++number) {
+    try {
+      if (!quorix::cli::read_line(stdin, line)) break;
+    } catch (const quorix::cli::FileError& error) {
+      write_error("standard input", error.what());
+      return kFailed;
+    }
+    const auto refuse = [&refused, number](std::string_view reason) {
+      refused = true;
+      std::string report = "line " + std::to_string(number) + ": ";
+      report.append(reason).push_back('\n');
+      std::fwrite(report.data(), 1, report.size(), stderr);
+    };
+    try {
+      recorder.append(quorix::read_timeline_record(line));
+    } catch (const std::bad_alloc&) {
+      refuse(kNoMemory);
+      continue;
+    } catch (const std::exception& error) {  // the line's or the append's refusal
+      refuse(error.what());
+      continue;
+    }
+    output.write(std::to_string(recorder.timeline().next_sequence() - 1) + "\n");
+    output.flush();
+    if (output.failed()) break;
+  }
+  if (finish(output) != kAnswered || refused) return kFailed;
+  return kAnswered;
 }
 
 int run(const Request& request) {
   Output output;
   try {
-    const quorix::Timeline timeline = [&request] {
-      const std::string text = quorix::cli::read_file(request.file);
-      return quorix::read_timeline_snapshot(text);
-    }();  // the text is gone before any answer is computed
-    answer(request, timeline, output);
+    switch (request.command) {
+      case Command::record: {
+        quorix::RecordFile recorder(request.file, request.capacity);
+        return record_lines(recorder, output);
+      }
+      case Command::recover: {
+        const quorix::RecoveredTimeline recovered = [&request] {
+          const std::string bytes = quorix::cli::read_file(request.file);
+          return quorix::read_record_file(bytes);
+        }();  // the bytes are gone before the snapshot is written
+        output.write(quorix::write_timeline_snapshot(recovered.timeline));
+        break;
+      }
+      default:
+        answer(request, load(request.file), output);
+    }
   } catch (const std::bad_alloc&) {
-    write_error(request.file, "not enough memory");
+    write_error(request.file, kNoMemory);
     return kFailed;
-  } catch (const std::exception& error) {  // the file's or the reader's refusal
+  } catch (const std::exception& error) {  // the file's, the reader's or the writer's refusal
     write_error(request.file, error.what());
     return kFailed;
   }

@@ -40,7 +40,7 @@ expect() {
   fi
 }
 
-usage=$'usage: quorix check FILE | quorix trace FILE ID... | quorix show FILE ID | quorix --help | quorix --version\n'
+usage=$'usage: quorix check FILE | quorix trace FILE ID... | quorix show FILE ID | quorix record FILE --capacity N | quorix recover FILE | quorix --help | quorix --version\n'
 sample_check=$'format: 1\ncapacity: 4\nnext_sequence: 7\nrecords: 6\ndistinct_ids: 5\nduplicate_ids: 1\nroots: 2\norphans: 1\nover_capacity: yes\n'
 empty_check=$'format: 1\ncapacity: 4\nnext_sequence: 1\nrecords: 0\ndistinct_ids: 0\nduplicate_ids: 0\nroots: 0\norphans: 0\nover_capacity: no\n'
 # A chain of 10,000 events over three clock domains, larger than one read of the input.
@@ -79,13 +79,42 @@ expect 0 sample.snap           @sample.trace       ""  trace - msg last nothing 
 expect 0 ""                    @sample-last.svg    ""  show sample.snap last
 expect 0 sample.snap           @sample-last.svg    ""  show - last
 expect 0 ""                    @sample-nothing.svg ""  show sample.snap nothing
-expect 0 ""                    "^usage: quorix COMMAND FILE [ID...]"$'\n'  ""  --help
+expect 0 ""                    "^usage: quorix COMMAND FILE [ARG...]"$'\n'  ""  --help
 expect 0 ""                    "quorix $version"$'\n'                       ""  --version
 for args in "" "bogus sample.snap" "check" "check sample.snap extra" "trace sample.snap" \
-            "show sample.snap a b" "--bogus" "check --bogus" "--help extra"; do
+            "show sample.snap a b" "--bogus" "check --bogus" "--help extra" "recover" \
+            "record $work/new" "record $work/new --capacity 0" "record $work/new --capacity 4x" \
+            "record $work/new --capacity 4 extra" "record - --capacity 4"; do
   # shellcheck disable=SC2086  # each case is a list of words
   expect 2 "" "" "$usage" $args
 done
+
+# A record file written by two runs, the second continuing the first; a refused line is
+# reported by its number and the run goes on. Then the file is read as a snapshot would be.
+records=$work/r.rec
+expect 1 "=in\t\text\tuser\twall\t5\t0\t99\thello\nmsg\tin\tmessage\tbus\twall\t6\t1\t0\t\nin\t\tk\te\tc\t0\t0\t0\t\nbad\nx\tmsg\tk\te\tc\tNaN\t0\t0\t\n\nout\tmsg\tinference\tmodel\ttransformer\t7\t2\t0\tdone\tfine" \
+  $'1\n2\n3\n' $'line 3: timeline event id must be unique\nline 4: invalid timeline record\nline 5: invalid stoull argument\nline 6: invalid timeline record\n' \
+  record "$records" --capacity 3
+expect 0 "=late\tout\tk\te\tc\t0\t0\t0\t\n"    $'4\n'  ""  record "$records" --capacity 3
+recovered=$'quorix-timeline 1 3 5 3\nmsg\tin\tmessage\tbus\twall\t6\t1\t2\t\nout\tmsg\tinference\tmodel\ttransformer\t7\t2\t3\tdone\tfine\nlate\tout\tk\te\tc\t0\t0\t4\t\n'
+expect 0 ""  "$recovered"  ""  recover "$records"
+printf '%s' "$recovered" >"$work/recovered.snap"
+"$quorix" trace "$work/recovered.snap" late in >"$work/recovered.trace"
+expect 0 ""  "@$work/recovered.trace"  ""  trace "$records" late in
+expect 1 ""  ""  "quorix: $records: record file capacity differs"$'\n'  record "$records" --capacity 4
+expect 1 "=quorix-records 2\n"  ""  $'quorix: -: record file version not supported\n'  check -
+cp sample.snap "$work/not-records"
+expect 1 "=a\t\tk\te\tc\t0\t0\t0\t\n"  ""  "quorix: $work/not-records: invalid record file"$'\n' \
+  record "$work/not-records" --capacity 4
+if cmp -s sample.snap "$work/not-records"; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)) && echo "FAILED: record changed the snapshot it refused"
+fi
+# A damaged record (its id's first byte changed) is dropped, and check counts it.
+offset=$(grep -obUa late "$records" | head -n 1 | cut -d: -f1)
+printf L | dd of="$records" bs=1 seek="$offset" conv=notrunc status=none
+expect 0 "$records"  $'format: record 1\ncapacity: 3\nnext_sequence: 5\nrecords: 2\ndistinct_ids: 2\nduplicate_ids: 0\nroots: 0\norphans: 1\nover_capacity: no\ndropped: 1\n'  ""  check -
 
 # A failed write to standard output is reported, not lost.
 if "$quorix" check sample.snap >/dev/full 2>"$work/err" ||
