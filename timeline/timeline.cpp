@@ -540,12 +540,16 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
   for (std::size_t c = 0; c < chunks.size(); ++c) {
     const std::span<std::byte> chunk = chunks[c];
     std::size_t offset = 0;
-    // A chunk is written front to back: the first record that is not
-    // intact ends what it holds.
-    while (const std::optional<EventView> record =
-               internal::check_record(chunk.data() + offset, chunk.size() - offset)) {
-      const std::size_t size = internal::stored_size(chunk.data() + offset);
-      if (record->sequence >= lowest && record->sequence <= published) {
+    // A chunk is written front to back. A record that is not intact is
+    // stepped over if its size still fits the chunk, so that damage inside
+    // one record costs the records after it nothing; a size that cannot be
+    // one (zeros where nothing was written yet) ends what the chunk holds.
+    while (chunk.size() - offset >= internal::kSmallestRecord) {
+      const std::byte* at = chunk.data() + offset;
+      const std::size_t size = internal::stored_size(at);
+      if (size < internal::kSmallestRecord || size > chunk.size() - offset) break;
+      const std::optional<EventView> record = internal::check_record(at, chunk.size() - offset);
+      if (record && record->sequence >= lowest && record->sequence <= published) {
         found.push_back({record->sequence, c, offset, size});
       }
       offset += size;
