@@ -73,9 +73,12 @@ inline std::uint64_t read_varint(const std::byte*& at) noexcept {
   }
 }
 
+// Over everything but the size, the check and the handles: from the wall
+// time on.
 std::uint32_t check_of(const std::byte* record, std::uint32_t size) noexcept {
-  const std::string_view bytes(reinterpret_cast<const char*>(record) + kRecordFixed,
-                               size - kRecordFixed);
+  constexpr std::size_t kCheckedFrom = 24;
+  const std::string_view bytes(reinterpret_cast<const char*>(record) + kCheckedFrom,
+                               size - kCheckedFrom);
   const std::uint64_t h = hash_bytes(bytes, kCheckSeed ^ size);
   return static_cast<std::uint32_t>(h ^ (h >> 32));
 }

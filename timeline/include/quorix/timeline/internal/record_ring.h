@@ -11,7 +11,7 @@
 //   offset 0   u32 size | kCompact   the record's bytes; the top bit marks
 //                                    the compact form
 //   offset 4   u32 check             self-contained: a hash of the size and
-//                                    of bytes [32, size); compact: 0
+//                                    of bytes [24, size); compact: 0
 //   offset 8   u64 id, u64 parent    their handles in this process's id table
 //                                    (0 for no parent); in a self-contained
 //                                    record outside the check, and set anew
