@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
@@ -602,17 +603,29 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
     const auto pos_of = [&](const Found& f) {
       return (RecordPos{serial[f.chunk]} << 32) | f.offset;
     };
-    if (!found.empty()) window.set_window(pos_of(found.front()), pos_of(found.back()), found.size());
+    if (!found.empty())
+      window.set_window(pos_of(found.front()), pos_of(found.back()), found.size());
+    // A writer that died may have left a record numbered above `published`,
+    // written but not published: at the start of a chunk it had just taken,
+    // or after its newest record. Once appends give that number out again,
+    // a later recovery would find two records of it, and its run would end
+    // there. So the size where such a record would begin is cleared: in
+    // every chunk given back, and after the newest record.
+    const auto clear = [](std::span<std::byte> chunk, std::size_t at) {
+      if (chunk.size() - at >= 4) std::memset(chunk.data() + at, 0, 4);
+    };
     for (std::size_t c = 0; c < chunks.size(); ++c) {
-      if (serial[c] == kUnused) memory->release(chunks[c]);
+      if (serial[c] != kUnused) continue;
+      if (!chunks[c].empty()) clear(chunks[c], 0);
+      memory->release(chunks[c]);
     }
+    if (!chunk_order.empty()) clear(chunks[chunk_order.back()], end[chunk_order.back()]);
     t.retained_.ids_.reserve(found.size());
     for (const Found& f : found) {
       std::byte* at = chunks[f.chunk].data() + f.offset;
       const EventView record = *internal::check_record(at, f.size);
-      const Handles handles =
-          index_restored(t, pos_of(f), record, t.retained_.ids_.hash(record.id),
-                         t.retained_.ids_.hash(record.parent));
+      const Handles handles = index_restored(t, pos_of(f), record, t.retained_.ids_.hash(record.id),
+                                             t.retained_.ids_.hash(record.parent));
       internal::set_stored_handles(at, handles.id, handles.parent);
     }
   }
