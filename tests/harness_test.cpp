@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>  // NOLINT(modernize-deprecated-headers): mkdtemp is POSIX
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -12,6 +10,7 @@
 
 #include "harness/checks.h"
 #include "harness/runner.h"
+#include "test_files.h"
 
 namespace quorix::m09 {
 namespace {
@@ -59,21 +58,16 @@ struct ProgramRun {
   std::string err;
 };
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 ProgramRun RunProgram(const std::string& program, const std::string& arguments) {
-  std::string dir = ::testing::TempDir() + "m09-XXXXXX";
-  if (mkdtemp(dir.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  const std::string out = dir + "/out";
-  const std::string err = dir + "/err";
+  const std::string out = quorix::testing::TempFile("m09-out");
+  const std::string err = quorix::testing::TempFile("m09-err");
   const std::string command =
-      "'" + program + "' " + arguments + " >" + out + " 2>" + err + " </dev/null";
+      "'" + program + "' " + arguments + " >'" + out + "' 2>'" + err + "' </dev/null";
   const int raw = std::system(command.c_str());
-  ProgramRun run{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(out), Slurp(err)};
-  std::system(("rm -rf '" + dir + "'").c_str());
+  ProgramRun run{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, quorix::testing::FileBytes(out),
+                 quorix::testing::FileBytes(err)};
+  std::remove(out.c_str());
+  std::remove(err.c_str());
   return run;
 }
 
