@@ -4,12 +4,25 @@
 // searches over every link. Ids come from a small alphabet and capacities
 // are small, so duplicates, cycles, parents named before they arrive and
 // evictions are all frequent.
+//
+// When the first byte's top bit is set, the timeline keeps its records in
+// small chunks of the target's own, reused once given back with what they
+// held, as a record file's are: the self-contained records are checked
+// against the model too, and now and then the chunks' bytes are recovered,
+// as after a crash, into a timeline that must hold the model's window.
+//
+// Three seeds in corpus/timeline restore an id twice, append until the older
+// record is evicted, then offer the event that closes a ring through the
+// newer record's parent: on the heap, in chunks, and with ids of 127 and 128
+// bytes.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -18,6 +31,7 @@
 #include <quorix/snapshot/snapshot.h>
 #include <quorix/timeline/timeline.h>
 #include "fuzz/fuzz_check.h"
+#include "tests/test_memory.h"
 
 namespace {
 
@@ -25,11 +39,17 @@ using namespace std::string_literals;
 using quorix::CausalTrace;
 using quorix::TimelineEvent;
 using quorix::TraceStatus;
+using quorix::testing::HeapMemory;
 
-// Index 0 is the empty id: refused as an id, a root as a parent.
+// Index 0 is the empty id: refused as an id, a root as a parent. The last
+// four sit on either side of where a length's varint grows a byte.
+// clang-format off
 const std::string kIds[] = {""s,   "a"s,   "b"s,    "c"s,     "d"s,    "e"s,
                             "f"s,  "g"s,   "h"s,    "a\0"s,   "\0"s,   "ab"s,
-                            "ba"s, "abc"s, "ev-1"s, "ev-10"s, "\xff"s, "x y"s};
+                            "ba"s, "abc"s, "ev-1"s, "ev-10"s, "\xff"s, "x y"s,
+                            std::string(127, 'l'), std::string(128, 'l'),
+                            std::string(16383, 'L'), std::string(16384, 'L')};
+// clang-format on
 constexpr std::size_t kIdCount = sizeof kIds / sizeof kIds[0];
 
 constexpr char kUnique[] = "timeline event id must be unique";
@@ -164,7 +184,11 @@ void check_same_state(const quorix::Timeline& store, const Model& model) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1 || size > 4096) return 0;
   const std::uint64_t capacity = 1 + data[0] % 6;
-  quorix::Timeline store(capacity);
+  std::unique_ptr<HeapMemory> memory;
+  if ((data[0] & 0x80) != 0) memory = std::make_unique<HeapMemory>(64 + 64 * ((data[0] >> 5) & 3));
+  quorix::Timeline store =
+      memory ? quorix::Timeline(capacity, *memory) : quorix::Timeline(capacity);
+  bool restored = false;  // then the chunks hold records of numbers append did not give
   Model model(capacity);
   std::uint64_t stamp = 0;
   for (std::size_t i = 1; i + 1 < size; i += 2) {
@@ -176,29 +200,58 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     event.parent = other;
     event.message = std::to_string(++stamp);
     event.sequence = stamp;  // what append must overwrite and restore keep
-    switch (op % 8) {
+    // Recovery, only with a memory, is rarer than the other operations.
+    const bool recovers = op % 8 == 3 && memory && data[i + 1] % 4 == 0;
+    switch (op % 8 == 3 && !recovers ? 4 : op % 8) {
       case 0: {  // a trace of `other`
         const CausalTrace expected = model.trace(other);
         FUZZ_CHECK(store_trace(store, other) == expected);
         break;
       }
       case 1: {  // restore: only restored records can give an id two records or make rings
-        bool restored = true;
+        bool accepted = true;
         try {
           store.restore_event(event);
         } catch (const std::logic_error&) {
-          restored = false;
+          accepted = false;
         }
-        FUZZ_CHECK(restored == model.restore(event));
+        FUZZ_CHECK(accepted == model.restore(event));
+        restored = restored || accepted;
         break;
       }
-      case 2: {  // copy, move, then verify
+      case 2: {  // copy, move, then verify; a copy is on the heap, so with a
+                 // memory the store moves out and back
         quorix::Timeline copy(store);
-        store = std::move(copy);
+        check_same_state(copy, model);
+        quorix::Timeline moved(std::move(store));
+        store = memory ? std::move(moved) : std::move(copy);
         const std::string refusal = refusal_of([&] { store.verify_acyclic(); });
         const bool cycle = model.unverified && model.has_cycle();
         FUZZ_CHECK(refusal == (cycle ? kCycle : ""));
         if (!cycle) model.unverified = false;
+        break;
+      }
+      case 3: {  // sometimes, with a memory: recover its chunks as after a crash
+        auto next_memory = std::make_unique<HeapMemory>(*memory, data[i + 1] / 4);
+        const std::vector<std::span<std::byte>> chunks = next_memory->chunks();
+        if (restored) {  // no model of what it finds: only that it ends
+          const std::vector<std::span<const std::byte>> read(chunks.begin(), chunks.end());
+          try {
+            quorix::Timeline::recover(capacity, memory->published, read);
+          } catch (const std::invalid_argument& e) {
+            FUZZ_CHECK(e.what() == std::string(kCycle));
+          }
+          break;
+        }
+        quorix::RecoveredTimeline recovered =
+            quorix::Timeline::recover_in_place(capacity, memory->published, chunks, *next_memory);
+        FUZZ_CHECK(recovered.dropped == 0);
+        store = std::move(recovered.timeline);
+        memory = std::move(next_memory);
+        // It knows only the window's ids, and their parents.
+        model.recorded.clear();
+        for (const TimelineEvent& e : model.retained) model.recorded[e.id] = e.parent;
+        model.evicted.clear();
         break;
       }
       default: {  // append

@@ -3,17 +3,21 @@
 // nothing. The global operator new of this test binary fails on demand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <typeinfo>
+#include <vector>
 
 #include <quorix/render/trace_json.h>
 #include <quorix/snapshot/snapshot.h>
 #include <quorix/timeline/timeline.h>
+#include "test_memory.h"
 
 namespace {
 
@@ -149,7 +153,33 @@ TEST(AllocationFailureTest, EveryOperationSurvivesEveryFailure) {
   points += FailEachAllocation([&] { write_timeline_snapshot(timeline); });
   points += FailEachAllocation([&] { read_timeline_snapshot(snapshot); });
   points += FailEachAllocation([&] { Timeline(2).restore_event(next); });
+  points += FailEachAllocation([&] { Timeline copy(timeline); });
+  // A failed copy assignment leaves the target as it was.
+  Timeline other(1);
+  points += FailEachAllocation(
+      [&] { other = timeline; },
+      [&] { EXPECT_EQ(write_timeline_snapshot(other), "quorix-timeline 1 1 1 0\n"); },
+      [&] { other = Timeline(1); }, [&] { other = Timeline(1); });
   EXPECT_EQ(write_timeline_snapshot(timeline), snapshot);
+
+  // Recovery, copied to the heap and in place (into a fresh copy of the
+  // chunks each time), from the chunks of a timeline that is gone.
+  testing::HeapMemory memory(512);
+  std::string recorded;
+  {
+    Timeline gone(11, memory);
+    for (const EventView& e : timeline.retained_events()) gone.append(e.to_event());
+    recorded = write_timeline_snapshot(gone);
+  }
+  std::optional<testing::HeapMemory> found;
+  std::vector<std::span<std::byte>> chunks = memory.chunks();
+  const std::vector<std::span<const std::byte>> read(chunks.begin(), chunks.end());
+  points += FailEachAllocation([&] { Timeline::recover(11, memory.published, read); });
+  points += FailEachAllocation(
+      [&] { Timeline::recover_in_place(11, found->published, chunks, *found); }, [] {},
+      [&] { chunks = found.emplace(memory, 0).chunks(); }, [&] { found.reset(); });
+  EXPECT_EQ(write_timeline_snapshot(Timeline::recover(11, memory.published, read).timeline),
+            recorded);
   std::printf("survived %d failing allocations\n", points);
 }
 
