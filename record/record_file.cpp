@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -181,8 +180,10 @@ class FileMemory final : public RecordMemory {
     // The record's bytes reach the file's pages before the number that
     // makes them count; with sync, the device too.
     if (sync_ && tail_ != nullptr) ::msync(tail_, chunk_size_, MS_SYNC);
-    std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(header_ + kPublishedAt))
-        .store(sequence, std::memory_order_release);
+    // A release store that readers mapping the file see whole; the builtin,
+    // as libc++ 14 has no std::atomic_ref.
+    __atomic_store_n(reinterpret_cast<std::uint64_t*>(header_ + kPublishedAt), sequence,
+                     __ATOMIC_RELEASE);
     if (sync_) ::msync(header_, kHeaderSize, MS_SYNC);
   }
 
