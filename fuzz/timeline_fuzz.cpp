@@ -233,7 +233,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       case 3: {  // sometimes, with a memory: recover its chunks as after a crash
         auto next_memory = std::make_unique<HeapMemory>(*memory, data[i + 1] / 4);
-        const std::vector<std::span<std::byte>> chunks = next_memory->chunks();
+        const std::vector<std::span<std::byte>> chunks = next_memory->Chunks();
         if (restored) {  // no model of what it finds: only that it ends
           const std::vector<std::span<const std::byte>> read(chunks.begin(), chunks.end());
           try {

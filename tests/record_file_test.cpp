@@ -99,13 +99,13 @@ class RecordFileTest : public ::testing::Test {
   // append after the newest record of one it takes.
   std::string Read() {
     const std::string before = Bytes();
-    const std::string read = Outcome([&] {
+    std::string read = Outcome([&] {
       const RecoveredTimeline recovered = read_record_file(before);
       return Holds(recovered.timeline, recovered.dropped);
     });
     EXPECT_EQ(Outcome([&] {
                 RecordFile file = Open();
-                const std::string held = Holds(file.timeline(), file.dropped());
+                std::string held = Holds(file.timeline(), file.dropped());
                 const std::uint64_t next = file.timeline().next_sequence();
                 file.append(Sized(next));
                 EXPECT_EQ(read_record_file(Bytes()).timeline.retained_events().back(),

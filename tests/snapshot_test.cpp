@@ -112,7 +112,7 @@ TEST(TextFormsTest, EveryFieldValueInEveryPosition) {
       lines += e.id + "\t" + e.parent + "\t" + e.kind + "\t" + e.entity_id + "\t" + e.clock_domain +
                "\t" + std::to_string(e.wall_time_ns) + "\t" + std::to_string(e.model_time) + "\t" +
                std::to_string(e.sequence) + "\t" + e.message + "\n";
-      all.restore_event(std::move(e));
+      all.restore_event(e);
     }
   }
   const std::string text = write_timeline_snapshot(all);

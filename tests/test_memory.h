@@ -44,7 +44,7 @@ class HeapMemory final : public RecordMemory {
   }
   void release(std::span<std::byte> chunk) noexcept override { free_.push_back(chunk); }
   void publish(std::uint64_t sequence) noexcept override { published = sequence; }
-  std::vector<std::span<std::byte>> chunks() { return {chunks_.begin(), chunks_.end()}; }
+  std::vector<std::span<std::byte>> Chunks() { return {chunks_.begin(), chunks_.end()}; }
 
   std::uint64_t published = 0;
   std::uint64_t appending = 0;
