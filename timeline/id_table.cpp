@@ -66,6 +66,24 @@ constexpr int kTagShift = 56;
 
 IdTable::IdTable() : seed_(process_seed() | 1) {}
 
+// Block by block into a fully built vector: a vector of vectors copied whole
+// leaks the blocks built before a failing allocation under libc++ 14, whose
+// vector constructors free nothing when an element's copy throws.
+IdTable::IdTable(const IdTable& other)
+    : slots_(other.slots_),
+      current_(other.current_),
+      used_(other.used_),
+      count_(other.count_),
+      seed_(other.seed_) {
+  blocks_.reserve(other.blocks_.size());
+  for (const std::vector<char>& block : other.blocks_) blocks_.push_back(block);
+}
+
+IdTable& IdTable::operator=(const IdTable& other) {
+  if (this != &other) *this = IdTable(other);
+  return *this;
+}
+
 std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed) noexcept {
   const char* p = bytes.data();
   std::size_t n = bytes.size();

@@ -47,7 +47,14 @@ class IdTable {
   static constexpr std::uint64_t kLinkMask = (std::uint64_t{1} << kLinkBits) - 1;
 
   IdTable();
-  // A move leaves `other` empty and usable.
+  // A copy is a table of its own, with the same handles; a failed
+  // allocation while copying leaks nothing. A move leaves `other` empty and
+  // usable.
+  IdTable(const IdTable& other);
+  IdTable& operator=(const IdTable& other);
+  IdTable(IdTable&& other) noexcept = default;
+  IdTable& operator=(IdTable&& other) noexcept = default;
+  ~IdTable() = default;
 
   // The hash of `id`, which find and insert take so that an id is hashed
   // once; prefetch asks for the place where the lookup of that hash starts.
