@@ -102,6 +102,10 @@ TEST(TimelineTest, AppendDecidesUniquenessAndCyclesInAnyOrder) {
     }
     EXPECT_EQ(t.retained_events().back().sequence, next);
   }
+  Timeline last(4);  // the last number has no next to follow it
+  last.restore_next_sequence(UINT64_MAX);
+  EXPECT_EQ(Offer(last, Event("a")), "timeline sequence out of range");
+  EXPECT_FALSE(last.knows("a"));
 }
 
 // The store fuzzer copies and moves timelines all the time; this is what it

@@ -391,6 +391,9 @@ void Timeline::append(TimelineEvent event) {  // NOLINT(performance-unnecessary-
     throw std::invalid_argument(kProvenanceCycle);
   }
 
+  // The last number has no next to follow it.
+  if (next_sequence_ == UINT64_MAX) throw std::invalid_argument(kSequenceOutOfRange);
+
   // Allocate, undoing it all if any step fails.
   const std::size_t size = internal::record_size(event, next_sequence_, M::compact(*this));
   internal::RecordRing& window = M::ring(*this);
@@ -605,6 +608,17 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
     };
     if (!found.empty())
       window.set_window(pos_of(found.front()), pos_of(found.back()), found.size());
+    t.retained_.ids_.reserve(found.size());
+    for (const Found& f : found) {
+      std::byte* at = chunks[f.chunk].data() + f.offset;
+      const EventView record = *internal::check_record(at, f.size);
+      const Handles handles = index_restored(t, pos_of(f), record, t.retained_.ids_.hash(record.id),
+                                             t.retained_.ids_.hash(record.parent));
+      internal::set_stored_handles(at, handles.id, handles.parent);
+    }
+    // Only once nothing can refuse the chunks is a byte of them other than
+    // a handle changed.
+    t.verify_acyclic();
     // A writer that died may have left a record numbered above `published`,
     // written but not published: at the start of a chunk it had just taken,
     // or after its newest record. Once appends give that number out again,
@@ -620,14 +634,6 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
       memory->release(chunks[c]);
     }
     if (!chunk_order.empty()) clear(chunks[chunk_order.back()], end[chunk_order.back()]);
-    t.retained_.ids_.reserve(found.size());
-    for (const Found& f : found) {
-      std::byte* at = chunks[f.chunk].data() + f.offset;
-      const EventView record = *internal::check_record(at, f.size);
-      const Handles handles = index_restored(t, pos_of(f), record, t.retained_.ids_.hash(record.id),
-                                             t.retained_.ids_.hash(record.parent));
-      internal::set_stored_handles(at, handles.id, handles.parent);
-    }
   }
   t.verify_acyclic();
   t.restore_next_sequence(published + 1);

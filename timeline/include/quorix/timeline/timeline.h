@@ -154,8 +154,10 @@ class Timeline {
   //     evicted): "timeline event id must be unique";
   //   - a parent equal to the id, or a parent whose links lead back to the
   //     id (through any retained record of an id restored more than once):
-  //     "causal provenance cycle".
-  // and an event too large for a record (strings of about 4 GiB in all):
+  //     "causal provenance cycle";
+  //   - any event once the next sequence number is 2^64 - 1, which no
+  //     number could follow: "timeline sequence out of range";
+  // and an event too large for a record (strings of about 2 GiB in all):
   // std::length_error("timeline event too large to store"). A refused event
   // consumes no sequence number. An allocation failure (or the refusal of a
   // RecordMemory) leaves the timeline as it was and propagates.
@@ -247,7 +249,11 @@ class Timeline {
   // The same, the records left where they are: the timeline takes the
   // chunks it uses from `memory`, which owns all of `chunks`, must outlive
   // it and gets every other chunk back through release; appends go on
-  // after the newest record. The records' handles are rewritten in place.
+  // after the newest record. The records' handles are rewritten in place
+  // (they mean something only to the timeline that holds the records, and
+  // no reader of the chunks takes them); the chunks' other bytes change only
+  // once nothing is refused: the size words where unpublished records
+  // would begin are cleared.
   static RecoveredTimeline recover_in_place(std::uint64_t capacity, std::uint64_t published,
                                             std::span<const std::span<std::byte>> chunks,
                                             RecordMemory& memory);
