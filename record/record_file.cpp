@@ -178,14 +178,18 @@ class FileMemory final : public RecordMemory {
 
   void publish(std::uint64_t sequence) noexcept override {
     // The record's bytes reach the file's pages before the number that
-    // makes them count; with sync, the device too.
-    if (sync_ && tail_ != nullptr) ::msync(tail_, chunk_size_, MS_SYNC);
+    // makes them count; with sync, the device too. A failed sync cannot
+    // stop the append, which is committed by now: it is kept for
+    // take_sync_error.
+    if (sync_ && tail_ != nullptr && ::msync(tail_, chunk_size_, MS_SYNC) != 0) sync_error_ = errno;
     // A release store that readers mapping the file see whole; the builtin,
     // as libc++ 14 has no std::atomic_ref.
     __atomic_store_n(reinterpret_cast<std::uint64_t*>(header_ + kPublishedAt), sequence,
                      __ATOMIC_RELEASE);
-    if (sync_) ::msync(header_, kHeaderSize, MS_SYNC);
+    if (sync_ && ::msync(header_, kHeaderSize, MS_SYNC) != 0) sync_error_ = errno;
   }
+  // The error of the last failed sync since the last call, or 0.
+  int take_sync_error() noexcept { return std::exchange(sync_error_, 0); }
 
  private:
   off_t offset_of(std::size_t chunk) const noexcept {
@@ -205,6 +209,7 @@ class FileMemory final : public RecordMemory {
   int fd_;
   std::size_t chunk_size_;
   bool sync_;
+  int sync_error_ = 0;
   std::byte* header_ = nullptr;
   std::byte* tail_ = nullptr;
   std::vector<std::byte*> chunks_;  // in file order
@@ -232,6 +237,8 @@ struct RecordFile::State {
 };
 
 RecordFile::RecordFile(const std::string& path, std::uint64_t capacity, RecordFileOptions options) {
+  // The refusals that need no file come before the file is opened.
+  static_cast<void>(Timeline(capacity));  // refuses capacity 0
   if (!valid_chunk_size(options.chunk_size)) throw std::invalid_argument(kBadChunkSize);
   const int fd = open_locked(path);
   std::unique_ptr<State> state;
@@ -269,6 +276,7 @@ RecordFile& RecordFile::operator=(RecordFile&&) noexcept = default;
 
 void RecordFile::append(TimelineEvent event) {
   state_->recovered->timeline.append(std::move(event));
+  if (const int error = state_->memory.take_sync_error(); error != 0) throw_system_error(error);
 }
 
 const Timeline& RecordFile::timeline() const noexcept { return state_->recovered->timeline; }

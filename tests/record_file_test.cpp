@@ -187,6 +187,7 @@ TEST_F(RecordFileTest, TheWriterRefusesWhatTheFileCannotTake) {
     return Outcome([&] { return Holds(Open(capacity, chunk).timeline(), 0); });
   };
   const std::string chunk = "invalid_argument: invalid record file chunk size";
+  EXPECT_EQ(open(0, kChunk), "invalid_argument: timeline capacity must be positive");
   EXPECT_EQ(open(kCapacity, 2048), chunk);
   EXPECT_FALSE(std::filesystem::exists(testing::TempFile("records")));
   Append(1, 3);

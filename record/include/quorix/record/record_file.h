@@ -39,10 +39,10 @@
 namespace quorix {
 
 struct RecordFileOptions {
-  // Writes each append's pages and the header through to the device before
-  // append returns (msync), so that a power loss keeps them too. Costs a
-  // device write per append; off, a record survives the process's death
-  // but reaches the device when the kernel writes it back.
+  // Writes each append's chunk and the header through to the device before
+  // append returns (two msyncs), so that a power loss keeps them too. Costs
+  // two device writes per append; off, a record survives the process's
+  // death but reaches the device when the kernel writes it back.
   bool sync = false;
   // The size of a chunk when the file is created: a power of two from
   // 4,096 to 2^30. No record may be larger. A file being continued keeps
@@ -55,7 +55,10 @@ class RecordFile {
   // Opens the record file at `path`, creating it if it does not exist or is
   // empty, and continues it: its records are recovered (see
   // Timeline::recover_in_place) and appends follow the newest.
-  // Refuses, changing nothing in the file:
+  // Refuses, changing nothing a reader of the file sees (see
+  // Timeline::recover_in_place for the bytes that only a writer uses):
+  //   std::invalid_argument("timeline capacity must be positive")  capacity
+  //       0, before the file is opened or created;
   //   std::invalid_argument("invalid record file")  the file does not begin
   //       with a record file's header, or its header is damaged;
   //   std::invalid_argument("record file version not supported")  a record
@@ -67,7 +70,9 @@ class RecordFile {
   //   std::runtime_error("record file locked by another writer");
   //   std::system_error  the system refused to open, lock, read, grow or map
   //       it (what() begins "record file: ");
-  // and what recovery refuses (capacity 0, a cycle of parents).
+  // and what recovery refuses: a published number of 2^64 - 1 ("timeline
+  // sequence out of range"), records whose parents form a cycle ("causal
+  // provenance cycle").
   // Cost: reads every chunk once.
   RecordFile(const std::string& path, std::uint64_t capacity, RecordFileOptions options = {});
 
@@ -82,8 +87,11 @@ class RecordFile {
   // returns. Refuses what Timeline::append refuses and, changing nothing,
   // std::length_error("timeline event too large for record file") for a
   // record larger than a chunk, and std::system_error when the file cannot
-  // grow. Cost: the timeline's append plus a check over the record's bytes,
-  // and a chunk's growth of the file now and then.
+  // grow. With sync, a failed msync is reported after the append, as
+  // std::system_error: the event is then in the timeline and in the file's
+  // pages, published, but not known to be on the device.
+  // Cost: the timeline's append plus a check over the record's bytes, and a
+  // chunk's growth of the file now and then.
   void append(TimelineEvent event);
 
   // The timeline, for traces, snapshots and counts. Valid while this lives.
@@ -105,7 +113,10 @@ bool is_record_file(std::string_view bytes) noexcept;
 // The timeline that the bytes of a record file hold, copied to the heap, as
 // a reader sees it: the bytes need stay valid only during the call. Refuses
 // what RecordFile refuses of a file's contents ("invalid record file",
-// "record file version not supported") and what recovery refuses.
+// "record file version not supported") and what recovery refuses: a header
+// capacity of 0 ("timeline capacity must be positive"), a published number
+// of 2^64 - 1 ("timeline sequence out of range"), a cycle of parents
+// ("causal provenance cycle").
 // Cost: linear in the bytes.
 RecoveredTimeline read_record_file(std::string_view bytes);
 
