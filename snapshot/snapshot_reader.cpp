@@ -158,7 +158,9 @@ std::size_t split_line(const char* at, const char* end, const char* (&tabs)[8],
 
 // Reads the record that starts at `at` into `event` and returns where the
 // next line starts: nine fields split at the first eight tabs of the line,
-// the numbers converted in line order before any string is set.
+// the numbers converted in line order before any string is set. Without
+// `kWithSequence`, the sequence field is left unread and `event`'s is 0.
+template <bool kWithSequence = true>
 const char* read_record(const char* at, const char* end, EventView& event) {
   const char* tabs[8];
   const char* line_end = nullptr;
@@ -171,7 +173,8 @@ const char* read_record(const char* at, const char* end, EventView& event) {
   fields[kRecordFieldCount - 1] = {at, static_cast<std::size_t>(line_end - at)};
   for_each_record_field([&](auto index, auto field) {
     if constexpr (std::is_same_v<std::decay_t<decltype(event.*field)>, std::uint64_t>) {
-      event.*field = parse_number(fields[index]);
+      event.*field =
+          kWithSequence || field != &EventView::sequence ? parse_number(fields[index]) : 0;
     }
   });
   for_each_record_field([&](auto index, auto field) {
@@ -235,7 +238,7 @@ TimelineEvent read_timeline_record(std::string_view line) {
   EventView event;
   const char* const end = line.data() + line.size();
   // A line feed ends a record early: the rest of the line would be lost.
-  if (read_record(line.data(), end, event) != end || line.ends_with('\n')) {
+  if (read_record<false>(line.data(), end, event) != end || line.ends_with('\n')) {
     throw std::invalid_argument(kInvalidRecord);
   }
   return event.to_event();

@@ -90,12 +90,13 @@ for args in "" "bogus sample.snap" "check" "check sample.snap extra" "trace samp
 done
 
 # A record file written by two runs, the second continuing the first; a refused line is
-# reported by its number and the run goes on. Then the file is read as a snapshot would be.
+# reported by its number and the run goes on, and sequence fields are ignored. Then the
+# file is read as a snapshot would be.
 records=$work/r.rec
 expect 1 "=in\t\text\tuser\twall\t5\t0\t99\thello\nmsg\tin\tmessage\tbus\twall\t6\t1\t0\t\nin\t\tk\te\tc\t0\t0\t0\t\nbad\nx\tmsg\tk\te\tc\tNaN\t0\t0\t\n\nout\tmsg\tinference\tmodel\ttransformer\t7\t2\t0\tdone\tfine" \
   $'1\n2\n3\n' $'line 3: timeline event id must be unique\nline 4: invalid timeline record\nline 5: invalid stoull argument\nline 6: invalid timeline record\n' \
   record "$records" --capacity 3
-expect 0 "=late\tout\tk\te\tc\t0\t0\t0\t\n"    $'4\n'  ""  record "$records" --capacity 3
+expect 0 "=late\tout\tk\te\tc\t0\t0\tnone\t\n" $'4\n'  ""  record "$records" --capacity 3
 recovered=$'quorix-timeline 1 3 5 3\nmsg\tin\tmessage\tbus\twall\t6\t1\t2\t\nout\tmsg\tinference\tmodel\ttransformer\t7\t2\t3\tdone\tfine\nlate\tout\tk\te\tc\t0\t0\t4\t\n'
 expect 0 ""  "$recovered"  ""  recover "$records"
 printf '%s' "$recovered" >"$work/recovered.snap"

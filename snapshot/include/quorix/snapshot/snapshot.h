@@ -72,11 +72,12 @@ std::string write_timeline_snapshot(const Timeline& timeline);
 // the text alone.
 Timeline read_timeline_snapshot(std::string_view text);
 
-// The event that one record line of a snapshot describes, `line` being the
-// line without its line feed: its nine fields read exactly as
-// read_timeline_snapshot reads a record, the sequence number included (an
-// append overwrites it). Checks nothing of ids and parents: that is for the
-// timeline that takes the event.
+// The event that one record line of a snapshot describes, for appending,
+// `line` being the line without its line feed: its nine fields read exactly
+// as read_timeline_snapshot reads a record, but for the sequence field,
+// which may hold any bytes but a tab and is ignored (the event's sequence
+// is 0; an append numbers it). Checks nothing of ids and parents: that is
+// for the timeline that takes the event.
 // Refuses as the reader refuses a record: std::invalid_argument("invalid
 // timeline record") for a line with fewer than eight tabs, and also for one
 // that holds a line feed, which no record can; std::invalid_argument("invalid
