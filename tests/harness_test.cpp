@@ -34,6 +34,36 @@ std::pair<std::string, std::string> Outcome(Check check) {
   return {out.str(), "held"};
 }
 
+// The fixture's snapshot and documents, byte for byte, as the formats'
+// worked examples give them; read back, the snapshot forgets what was
+// evicted before it was written.
+TEST(ChecksTest, FixtureWritesItsWorkedExamples) {
+  Timeline t = build_causal_fixture();
+  EXPECT_EQ(write_timeline_snapshot(t),
+            "quorix-timeline 1 4 4 3\ninput\t\texternal_input\tcamera\twall\t100\t0\t1\tframe\n"
+            "message\tinput\tmessage\tbus\torchestrator\t110\t7\t2\trouted\n"
+            "infer\tmessage\tinference\ttransformer\ttransformer\t120\t2\t3\tdecoded\n");
+  const std::string kept =
+      R"({"clock_domain":"orchestrator","entity_id":"bus","id":"message","kind":"message","message":"routed","model_time":7,"parent":"input","sequence":2,"wall_time_ns":110},{"clock_domain":"transformer","entity_id":"transformer","id":"infer","kind":"inference","message":"decoded","model_time":2,"parent":"message","sequence":3,"wall_time_ns":120})";
+  EXPECT_EQ(
+      render_trace_json(t.build_causal_trace("infer")),
+      R"({"schema":"quorix-causal-trace/1","root_id":"infer","status":"complete","events":[{"clock_domain":"wall","entity_id":"camera","id":"input","kind":"external_input","message":"frame","model_time":0,"parent":"","sequence":1,"wall_time_ns":100},)" +
+          kept + "]}");
+  append_retention_fixture(t);  // evicts "input"
+  Timeline restored = read_timeline_snapshot(write_timeline_snapshot(t));
+  for (const Timeline* timeline : {&t, &restored}) {
+    EXPECT_EQ(
+        render_trace_json(timeline->build_causal_trace("b")),
+        R"({"schema":"quorix-causal-trace/1","root_id":"b","status":"retention_gap","events":[)" +
+            kept +
+            R"(,{"clock_domain":"c","entity_id":"e","id":"a","kind":"x","message":"","model_time":0,"parent":"infer","sequence":4,"wall_time_ns":0},{"clock_domain":"c","entity_id":"e","id":"b","kind":"x","message":"","model_time":0,"parent":"a","sequence":5,"wall_time_ns":0}]})");
+  }
+  EXPECT_EQ(restored.build_causal_trace("input").status, TraceStatus::not_found);
+  TimelineEvent again;
+  again.id = "input";
+  EXPECT_NO_THROW(restored.append(again));  // the live timeline refuses it
+}
+
 TEST(ChecksTest, CycleCheckTakesAnyRefusal) {
   // A refusal of any type passes; an accepted cycle fails and writes nothing.
   EXPECT_EQ(Outcome([](std::ostream& out) { check_cycle_refused(offer_self_parent, out); }),
