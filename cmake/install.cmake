@@ -9,8 +9,9 @@ include(CMakePackageConfigHelpers)
 
 set(QUORIX_PACKAGE quorix_timeline)
 set(QUORIX_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${QUORIX_PACKAGE})
-# Consumers include <quorix/timeline/...>, <quorix/render/...> and
-# <quorix/snapshot/...>: a directory of our own under the include directory.
+# Consumers include <quorix/timeline/...>, <quorix/render/...>,
+# <quorix/snapshot/...> and <quorix/record/...>: a directory of our own under
+# the include directory.
 target_include_directories(quorix_timeline INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 foreach(subsystem IN ITEMS timeline render snapshot record)
   set_target_properties(quorix_${subsystem} PROPERTIES

@@ -29,7 +29,9 @@ enum Flag : std::uint64_t {
   kKnown = std::uint64_t{1} << 56,     // accepted or restored
   kRetained = std::uint64_t{1} << 57,  // a record of it is retained
   kEvicted = std::uint64_t{1} << 58,   // none is retained, and one was evicted
-  // Set only while restores_ exists:
+  // Set only while restores_ exists, and read only then: once the last
+  // repeated id is evicted it goes for good (nothing is restored after an
+  // eviction), and a flag still set is never read again.
   kJunction = std::uint64_t{1} << 59,  // two or more records of it are retained
   kRepeated = std::uint64_t{1} << 60,  // restored more than once: see Restores
   // Some junction's record may have a chain that ends at this id: only such

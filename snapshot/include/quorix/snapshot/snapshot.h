@@ -31,8 +31,8 @@ namespace quorix {
 // in any field, a tab in any field but the message) with
 // std::invalid_argument("timeline field not representable in snapshot"),
 // and then returns no text at all.
-// Cost: one pass over the records, into one buffer sized by a sample of
-// them (it grows only if the rest are longer).
+// Cost: one pass over the records, into one buffer sized from the first 64
+// of them (it grows only if the rest are longer).
 std::string write_timeline_snapshot(const Timeline& timeline);
 
 // A new timeline holding what `text` describes: the header's capacity and
