@@ -159,8 +159,8 @@ std::size_t split_line(const char* at, const char* end, const char* (&tabs)[8],
 // Reads the record that starts at `at` into `event` and returns where the
 // next line starts: nine fields split at the first eight tabs of the line,
 // the numbers converted in line order before any string is set. Without
-// `kWithSequence`, the sequence field is left unread and `event`'s is 0.
-template <bool kWithSequence = true>
+// `WithSequence`, the sequence field is left unread and `event`'s is 0.
+template <bool WithSequence = true>
 const char* read_record(const char* at, const char* end, EventView& event) {
   const char* tabs[8];
   const char* line_end = nullptr;
@@ -174,7 +174,7 @@ const char* read_record(const char* at, const char* end, EventView& event) {
   for_each_record_field([&](auto index, auto field) {
     if constexpr (std::is_same_v<std::decay_t<decltype(event.*field)>, std::uint64_t>) {
       event.*field =
-          kWithSequence || field != &EventView::sequence ? parse_number(fields[index]) : 0;
+          WithSequence || field != &EventView::sequence ? parse_number(fields[index]) : 0;
     }
   });
   for_each_record_field([&](auto index, auto field) {
