@@ -449,10 +449,13 @@ CausalTrace Timeline::build_causal_trace(std::string_view id) const {
     current = internal::stored_parent(at);
     if (current == kNoId) break;  // a root: complete
   }
-  trace.events.reserve(chain.size());
-  std::reverse(chain.begin(), chain.end());
-  for (const std::byte* at : chain) {
-    trace.events.push_back(internal::decode_record(at, retained_.ids_).to_event());
+  // Copied into events made in place from an empty one (cheaper than
+  // value-initialising them, which zeroes each whole first): short strings
+  // then cost no allocation and no event is moved.
+  trace.events.resize(chain.size(), TimelineEvent());
+  auto record = chain.rbegin();
+  for (TimelineEvent& event : trace.events) {
+    internal::decode_record(*record++, retained_.ids_).copy_to(event);
   }
   return trace;
 }

@@ -67,15 +67,23 @@ struct EventView {
 
   // A copy that owns its strings.
   TimelineEvent to_event() const {
-    return {std::string(id),
-            std::string(kind),
-            std::string(entity_id),
-            std::string(clock_domain),
-            std::string(parent),
-            std::string(message),
-            sequence,
-            wall_time_ns,
-            model_time};
+    TimelineEvent event;
+    copy_to(event);
+    return event;
+  }
+
+  // Sets every field of `event` to a copy of this view's, reusing the room
+  // its strings have. A failed allocation leaves `event` partly set.
+  void copy_to(TimelineEvent& event) const {
+    event.id.assign(id);
+    event.kind.assign(kind);
+    event.entity_id.assign(entity_id);
+    event.clock_domain.assign(clock_domain);
+    event.parent.assign(parent);
+    event.message.assign(message);
+    event.sequence = sequence;
+    event.wall_time_ns = wall_time_ns;
+    event.model_time = model_time;
   }
 
   friend bool operator==(const EventView&, const EventView&) = default;
