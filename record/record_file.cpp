@@ -247,8 +247,15 @@ RecordFile::RecordFile(const std::string& path, std::uint64_t capacity, RecordFi
     struct stat about {};
     if (::fstat(fd, &about) != 0) throw_system_error(errno);
     if (about.st_size == 0) {  // a new file
-      write_at(fd, new_header(capacity, options.chunk_size), 0);
-      if (options.sync && ::fsync(fd) != 0) throw_system_error(errno);
+      try {
+        write_at(fd, new_header(capacity, options.chunk_size), 0);
+        if (options.sync && ::fsync(fd) != 0) throw_system_error(errno);
+      } catch (...) {
+        // Empty again, so that a later open creates it anew rather than
+        // refusing a torn header.
+        static_cast<void>(::ftruncate(fd, 0));
+        throw;
+      }
     }
     header = parse_header(read_start(fd, kHeaderSize));
     if (header.capacity != capacity) throw std::invalid_argument(kOtherCapacity);

@@ -34,8 +34,7 @@ std::pair<std::string, std::string> Outcome(Check check) {
   return {out.str(), "held"};
 }
 
-// The fixture's snapshot and documents, byte for byte, as the formats'
-// worked examples give them; read back, the snapshot forgets what was
+// The fixture's snapshot and documents, byte for byte; read back, the snapshot forgets what was
 // evicted before it was written.
 TEST(ChecksTest, FixtureWritesItsWorkedExamples) {
   Timeline t = build_causal_fixture();
