@@ -79,11 +79,6 @@ IdTable::IdTable(const IdTable& other)
   for (const std::vector<char>& block : other.blocks_) blocks_.push_back(block);
 }
 
-IdTable& IdTable::operator=(const IdTable& other) {
-  if (this != &other) *this = IdTable(other);
-  return *this;
-}
-
 std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed) noexcept {
   const char* p = bytes.data();
   std::size_t n = bytes.size();
