@@ -25,8 +25,7 @@ namespace {
 
 bool documented(std::string_view message) {
   for (const char* m : {"invalid record file", "record file version not supported",
-                        "timeline capacity must be positive", "timeline sequence out of range",
-                        "causal provenance cycle"}) {
+                        "timeline capacity must be positive", "causal provenance cycle"}) {
     if (message == m) return true;
   }
   return false;

@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <system_error>
@@ -35,6 +37,7 @@ constexpr std::size_t kCheckAt = 40;
 constexpr std::size_t kPublishedAt = 48;
 constexpr std::size_t kSmallestChunk = 4096;
 constexpr std::size_t kLargestChunk = std::size_t{1} << 30;
+constexpr std::uint64_t kLastPublished = (std::uint64_t{1} << 56) - 1;
 
 [[noreturn]] void throw_system_error(int error) {
   throw std::system_error(error, std::system_category(), kSystemError);
@@ -53,6 +56,18 @@ std::uint32_t header_check(const std::byte* header) noexcept {
     h = (h ^ static_cast<std::uint32_t>(header[i])) * 16777619u;
   }
   return h;
+}
+
+// The published number as the header holds it: the number in the low 56
+// bits, and in the top byte the XOR of its seven bytes with 0xA5, so that
+// recovery refuses a damaged or zeroed number rather than trust it (a
+// number too high or too low would hand it chunks holding retained
+// records as free). One word, so that one store publishes it whole.
+std::uint64_t published_word(std::uint64_t sequence) noexcept {
+  std::uint64_t fold = sequence ^ (sequence >> 32);
+  fold ^= fold >> 16;
+  fold ^= fold >> 8;
+  return sequence | (((fold & 0xFF) ^ 0xA5) << 56);
 }
 
 bool valid_chunk_size(std::uint64_t size) noexcept {
@@ -77,8 +92,12 @@ Header parse_header(std::span<const std::byte> bytes) {
   if (check != header_check(bytes.data()) || !valid_chunk_size(chunk_size)) {
     throw std::invalid_argument(kInvalidFile);
   }
+  const std::uint64_t published = load64(bytes.data() + kPublishedAt);
+  if (published_word(published & kLastPublished) != published) {
+    throw std::invalid_argument(kInvalidFile);
+  }
   return {load64(bytes.data() + kCapacityAt), static_cast<std::size_t>(chunk_size),
-          load64(bytes.data() + kPublishedAt)};
+          published & kLastPublished};
 }
 
 std::vector<std::byte> new_header(std::uint64_t capacity, std::size_t chunk_size) {
@@ -90,6 +109,8 @@ std::vector<std::byte> new_header(std::uint64_t capacity, std::size_t chunk_size
   std::memcpy(header.data() + kChunkSizeAt, &chunk, 8);
   const std::uint32_t check = header_check(header.data());
   std::memcpy(header.data() + kCheckAt, &check, 4);
+  const std::uint64_t published = published_word(0);
+  std::memcpy(header.data() + kPublishedAt, &published, 8);
   return header;
 }
 
@@ -154,7 +175,6 @@ class FileMemory final : public RecordMemory {
     for (std::byte* chunk : chunks_) all.emplace_back(chunk, chunk_size_);
     return all;
   }
-  std::uint64_t published() const noexcept { return load64(header_ + kPublishedAt); }
   // The chunk the newest record is written to, for sync.
   void set_tail(std::byte* chunk) noexcept { tail_ = chunk; }
   std::byte* chunk_holding(const void* p) const noexcept {
@@ -184,10 +204,12 @@ class FileMemory final : public RecordMemory {
     if (sync_ && tail_ != nullptr && ::msync(tail_, chunk_size_, MS_SYNC) != 0) sync_error_ = errno;
     // A release store that readers mapping the file see whole; the builtin,
     // as libc++ 14 has no std::atomic_ref.
-    __atomic_store_n(reinterpret_cast<std::uint64_t*>(header_ + kPublishedAt), sequence,
-                     __ATOMIC_RELEASE);
+    assert(sequence <= kLastPublished);  // the timeline appends no further
+    __atomic_store_n(reinterpret_cast<std::uint64_t*>(header_ + kPublishedAt),
+                     published_word(sequence), __ATOMIC_RELEASE);
     if (sync_ && ::msync(header_, kHeaderSize, MS_SYNC) != 0) sync_error_ = errno;
   }
+  std::uint64_t last_sequence() const noexcept override { return kLastPublished; }
   // The error of the last failed sync since the last call, or 0.
   int take_sync_error() noexcept { return std::exchange(sync_error_, 0); }
 
@@ -215,6 +237,19 @@ class FileMemory final : public RecordMemory {
   std::vector<std::byte*> chunks_;  // in file order
   std::vector<std::byte*> free_;    // chunks that hold no retained record
 };
+
+// Syncs the directory entry of a new file, without which a power loss can
+// lose the file whatever was synced of its contents.
+void sync_directory_of(const std::string& path) {
+  const std::string directory = std::filesystem::path(path).parent_path().string();
+  const int fd =
+      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) throw_system_error(errno);
+  const int synced = ::fsync(fd);
+  const int error = errno;
+  ::close(fd);
+  if (synced != 0) throw_system_error(error);
+}
 
 int open_locked(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -249,7 +284,10 @@ RecordFile::RecordFile(const std::string& path, std::uint64_t capacity, RecordFi
     if (about.st_size == 0) {  // a new file
       try {
         write_at(fd, new_header(capacity, options.chunk_size), 0);
-        if (options.sync && ::fsync(fd) != 0) throw_system_error(errno);
+        if (options.sync) {
+          if (::fsync(fd) != 0) throw_system_error(errno);
+          sync_directory_of(path);
+        }
       } catch (...) {
         // Empty again, so that a later open creates it anew rather than
         // refusing a torn header.
@@ -271,7 +309,7 @@ RecordFile::RecordFile(const std::string& path, std::uint64_t capacity, RecordFi
   state->memory.map_file((size - kHeaderSize) / header.chunk_size);
   const std::vector<std::span<std::byte>> chunks = state->memory.chunks();
   state->recovered.emplace(
-      Timeline::recover_in_place(capacity, state->memory.published(), chunks, state->memory));
+      Timeline::recover_in_place(capacity, header.published, chunks, state->memory));
   const EventWindow& window = state->recovered->timeline.retained_events();
   if (!window.empty()) state->memory.set_tail(state->memory.chunk_holding(window.back().id.data()));
   state_ = std::move(state);

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -67,12 +66,13 @@ std::string Holds(const Timeline& t, std::uint64_t dropped) {
 // A record file of the test's own, and the verbs of the tests.
 class RecordFileTest : public ::testing::Test {
  public:
-  RecordFile Open(std::uint64_t capacity = kCapacity, std::size_t chunk = kChunk) {
-    return {path_, capacity, {.sync = false, .chunk_size = chunk}};
+  RecordFile Open(std::uint64_t capacity = kCapacity, std::size_t chunk = kChunk,
+                  bool sync = false) {
+    return {path_, capacity, {.sync = sync, .chunk_size = chunk}};
   }
   // Appends Sized(first) to Sized(last), creating the file if need be.
-  void Append(std::uint64_t first, std::uint64_t last) {
-    RecordFile file = Open();
+  void Append(std::uint64_t first, std::uint64_t last, bool sync = false) {
+    RecordFile file = Open(kCapacity, kChunk, sync);
     for (std::uint64_t n = first; n <= last; ++n) file.append(Sized(n));
   }
   void TearDown() override { std::remove(path_.c_str()); }
@@ -84,11 +84,9 @@ class RecordFileTest : public ::testing::Test {
     bytes.at(at) ^= 0x04;
     Write(bytes);
   }
-  void SetPublished(std::uint64_t n) {
-    std::string bytes = Bytes();
-    std::memcpy(bytes.data() + 48, &n, 8);
-    Write(bytes);
-  }
+  // The header's word that publishes a number, as it is now or set.
+  std::string Published() const { return Bytes().substr(48, 8); }
+  void SetPublished(const std::string& word) { Write(Bytes().replace(48, 8, word)); }
   // Where the record of Sized(n) starts in the file.
   std::size_t RecordAt(std::uint64_t n) const {
     const std::size_t at = Bytes().find(Sized(n).id);
@@ -163,15 +161,11 @@ TEST_F(RecordFileTest, DamageCostsOnlyTheRecordsItTouches) {
       // The handles are this process's, rewritten by every recovery.
       {"handles", [](auto& f) { f.FlipByte(f.RecordAt(20) + 8), f.FlipByte(f.RecordAt(20) + 16); },
        "13-20, 0 dropped"},
-      // The published number, outside the header's check.
-      {"published 21", [](auto& f) { f.SetPublished(21); }, "14-20, 1 dropped"},
-      // The window of 16 reaches back into the evicted chunk, intact.
-      {"published 16", [](auto& f) { f.SetPublished(16); }, "9-16, 0 dropped"},
-      {"published 2^40", [](auto& f) { f.SetPublished(std::uint64_t{1} << 40); },
-       "none, 8 dropped"},
-      {"published 0", [](auto& f) { f.SetPublished(0); }, "none, 0 dropped"},
-      {"published 2^64-1", [](auto& f) { f.SetPublished(UINT64_MAX); },
-       "invalid_argument: timeline sequence out of range"},
+      // The published number has a check of its own. Guards against a number
+      // too high or too low making the writer free chunks of retained records.
+      {"published flipped", [](auto& f) { f.FlipByte(48); }, kInvalid},
+      {"published's check flipped", [](auto& f) { f.FlipByte(55); }, kInvalid},
+      {"published zeroed", [](auto& f) { f.SetPublished(std::string(8, '\0')); }, kInvalid},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -215,11 +209,36 @@ TEST_F(RecordFileTest, TheWriterRefusesWhatTheFileCannotTake) {
 // Guards against a later recovery finding two records of 21, the run ending
 // there.
 TEST_F(RecordFileTest, AnUnpublishedRecordIsNotTakenForALaterOneOfItsNumber) {
-  Append(1, 21);
-  SetPublished(20);
+  Append(1, 20);
+  const std::string twenty = Published();
+  Append(21, 21);
+  SetPublished(twenty);
   Write(Bytes() + std::string(kChunk, '\0'));  // a chunk the dead writer grew the file by
   Append(21, 23);
   EXPECT_EQ(Read(), "16-23, 0 dropped");
+}
+
+// Syncing (the new file's directory too) changes no byte of the file.
+TEST_F(RecordFileTest, SyncedAppendsWriteTheSameFile) {
+  Append(1, 10);
+  const std::string unsynced = Bytes();
+  TearDown();
+  Append(1, 10, true);
+  EXPECT_EQ(Bytes(), unsynced);
+}
+
+// 2^56 - 1 and its check, the last number the header can hold: nothing follows.
+TEST_F(RecordFileTest, NothingFollowsTheLastNumberTheHeaderHolds) {
+  Append(1, 3);
+  SetPublished(std::string("\xff\xff\xff\xff\xff\xff\xff\x5a", 8));
+  const RecoveredTimeline read = read_record_file(Bytes());
+  EXPECT_EQ(Holds(read.timeline, read.dropped), "none, 8 dropped");
+  RecordFile file = Open();
+  EXPECT_EQ(Outcome([&] {
+              file.append(Sized(4));
+              return std::string();
+            }),
+            "invalid_argument: timeline sequence out of range");
 }
 
 }  // namespace

@@ -393,12 +393,17 @@ void Timeline::append(TimelineEvent event) {  // NOLINT(performance-unnecessary-
     throw std::invalid_argument(kProvenanceCycle);
   }
 
-  // The last number has no next to follow it.
-  if (next_sequence_ == UINT64_MAX) throw std::invalid_argument(kSequenceOutOfRange);
+  // The last number has no next to follow it, and a memory may publish
+  // fewer numbers than there are.
+  internal::RecordRing& window = M::ring(*this);
+  const RecordMemory* memory = window.memory();
+  if (next_sequence_ == UINT64_MAX ||
+      (memory != nullptr && next_sequence_ > memory->last_sequence())) {
+    throw std::invalid_argument(kSequenceOutOfRange);
+  }
 
   // Allocate, undoing it all if any step fails.
   const std::size_t size = internal::record_size(event, next_sequence_, M::compact(*this));
-  internal::RecordRing& window = M::ring(*this);
   const RecordPos pos = window.prepare(size);
   const bool new_id = id == kNoId;
   const bool new_parent = parent == kNoId && !event.parent.empty();

@@ -19,12 +19,17 @@
 // <quorix/timeline/internal/record_ring.h>). The header begins with the
 // text "quorix-records 1" and a line feed; little-endian u64s follow: the
 // capacity at byte 24, the chunk size at 32, a u32 check of bytes 0 to 39
-// at 40, and at 48 the sequence number of the newest published record.
+// at 40, and at 48 the sequence number of the newest published record in
+// the low 56 bits, with the XOR of those seven bytes and 0xA5 in the top
+// byte. A header whose check or number's check fails is refused whole.
 //
 // One writer at a time: a RecordFile holds an exclusive lock (flock) on its
 // file for its life. Readers take no lock and may read at any time, even
 // while a writer appends: read_record_file sees the published records that
-// were intact when it read the bytes.
+// were intact when it read the bytes: the window of the number published
+// when it read the header, less the oldest records, which it counts as
+// dropped, if the writer evicted them and reused their chunk before the
+// reader read it. A file that no writer holds reads exactly.
 #ifndef QUORIX_RECORD_RECORD_FILE_H_
 #define QUORIX_RECORD_RECORD_FILE_H_
 
@@ -70,9 +75,9 @@ class RecordFile {
   //   std::runtime_error("record file locked by another writer");
   //   std::system_error  the system refused to open, lock, read, grow or map
   //       it (what() begins "record file: ");
-  // and what recovery refuses: a published number of 2^64 - 1 ("timeline
-  // sequence out of range"), records whose parents form a cycle ("causal
-  // provenance cycle").
+  // and what recovery refuses: records whose parents form a cycle ("causal
+  // provenance cycle"). With sync, a new file's directory is synced too, so
+  // that the file itself survives a power loss.
   // Cost: reads every chunk once.
   RecordFile(const std::string& path, std::uint64_t capacity, RecordFileOptions options = {});
 
@@ -85,6 +90,8 @@ class RecordFile {
 
   // Timeline::append, with the record in the file, published, once it
   // returns. Refuses what Timeline::append refuses and, changing nothing,
+  // an event once the next sequence number is 2^56, which the header cannot
+  // hold ("timeline sequence out of range"),
   // std::length_error("timeline event too large for record file") for a
   // record larger than a chunk, and std::system_error when the file cannot
   // grow. With sync, a failed msync is reported after the append, as
@@ -114,8 +121,7 @@ bool is_record_file(std::string_view bytes) noexcept;
 // a reader sees it: the bytes need stay valid only during the call. Refuses
 // what RecordFile refuses of a file's contents ("invalid record file",
 // "record file version not supported") and what recovery refuses: a header
-// capacity of 0 ("timeline capacity must be positive"), a published number
-// of 2^64 - 1 ("timeline sequence out of range"), a cycle of parents
+// capacity of 0 ("timeline capacity must be positive"), a cycle of parents
 // ("causal provenance cycle").
 // Cost: linear in the bytes.
 RecoveredTimeline read_record_file(std::string_view bytes);

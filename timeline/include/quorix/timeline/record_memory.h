@@ -39,6 +39,10 @@ class RecordMemory {
   // Every record up to and including the one numbered `sequence` is
   // complete in its chunk.
   virtual void publish(std::uint64_t sequence) noexcept = 0;
+
+  // The largest number publish can take: a timeline refuses to append an
+  // event it would number above it. By default every number there is.
+  virtual std::uint64_t last_sequence() const noexcept { return UINT64_MAX - 1; }
 };
 
 }  // namespace quorix

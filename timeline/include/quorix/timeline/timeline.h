@@ -156,7 +156,8 @@ class Timeline {
   //     id (through any retained record of an id restored more than once):
   //     "causal provenance cycle";
   //   - any event once the next sequence number is 2^64 - 1, which no
-  //     number could follow: "timeline sequence out of range";
+  //     number could follow, or above the last its RecordMemory can
+  //     publish: "timeline sequence out of range";
   // and an event too large for a record (strings of about 2 GiB in all):
   // std::length_error("timeline event too large to store"). A refused event
   // consumes no sequence number. An allocation failure (or the refusal of a
