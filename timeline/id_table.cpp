@@ -48,10 +48,33 @@ std::uint64_t load(const char* p) noexcept {
   return v;
 }
 
-std::uint64_t load_tail(const char* p, std::size_t n) noexcept {
-  std::uint64_t v = 0;
-  if (n != 0) std::memcpy(&v, p, n);  // an empty view may have no data at all
+std::uint32_t load4(const char* p) noexcept {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
   return v;
+}
+
+// The `n` bytes at `p`, 1 to 16 of them, as two words that together hold
+// every byte (reads may overlap, so no call to a copy of variable length):
+// for a given `n`, different bytes give different words.
+struct Words {
+  std::uint64_t low;
+  std::uint64_t high;
+};
+Words load_words(const char* p, std::size_t n) noexcept {
+  if (n > 8) return {load(p), load(p + n - 8)};
+  if (n >= 4) return {load4(p) | (std::uint64_t{load4(p + n - 4)} << 32), 0};
+  const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+  return {byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16), 0};
+}
+
+// a == b, without a call for ids of up to 16 bytes.
+bool same_bytes(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  if (a.empty() || a.size() > 16) return a == b;
+  const Words x = load_words(a.data(), a.size());
+  const Words y = load_words(b.data(), b.size());
+  return ((x.low ^ y.low) | (x.high ^ y.high)) == 0;
 }
 
 std::size_t varint_size(std::size_t n) noexcept {
@@ -87,9 +110,8 @@ std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed) noexcept {
   // Two products for bytes of up to 16.
   std::uint64_t h = s2 ^ n;
   for (; n > 16; p += 16, n -= 16) h = mix(load(p) ^ s1 ^ h, load(p + 8) ^ s2);
-  const std::uint64_t low = n >= 8 ? load(p) : load_tail(p, n);
-  const std::uint64_t high = n > 8 ? load_tail(p + 8, n - 8) : 0;
-  return mix(mix(low ^ s1 ^ h, high ^ s2 ^ bytes.size()), s1);
+  const Words last = n == 0 ? Words{0, 0} : load_words(p, n);  // an empty view may have no data
+  return mix(mix(last.low ^ s1 ^ h, last.high ^ s2 ^ bytes.size()), s1);
 }
 
 std::string_view IdTable::name_at(const char* entry) noexcept {
@@ -112,7 +134,7 @@ IdRef IdTable::find(std::string_view id, std::uint64_t h) const noexcept {
     if (slot == 0) return kNoId;
     if (slot >> kTagShift == tag) {
       const IdRef ref = slot & kLinkMask;
-      if (name_at(entry(ref)) == id) return ref;
+      if (same_bytes(name_at(entry(ref)), id)) return ref;
     }
   }
 }
