@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
@@ -58,16 +59,31 @@ std::uint32_t header_check(const std::byte* header) noexcept {
   return h;
 }
 
+// CRC-8 (polynomial x^8 + x^2 + x + 1, lowest bit first) of each byte
+// value: over a published word it catches every error of up to three bits
+// and every run of damaged bits up to eight long.
+constexpr std::array<std::uint8_t, 256> kCrc8 = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (std::size_t i = 0; i < 256; ++i) {
+    auto crc = static_cast<std::uint8_t>(i);
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = static_cast<std::uint8_t>((crc & 1) != 0 ? (crc >> 1) ^ 0xE0 : crc >> 1);
+    }
+    table[i] = crc;
+  }
+  return table;
+}();
+
 // The published number as the header holds it: the number in the low 56
-// bits, and in the top byte the XOR of its seven bytes with 0xA5, so that
-// recovery refuses a damaged or zeroed number rather than trust it (a
-// number too high or too low would hand it chunks holding retained
-// records as free). One word, so that one store publishes it whole.
+// bits, and in the top byte the CRC-8 of its seven bytes, lowest first,
+// XOR 0xA5 (so that a zeroed word fails too). One word, so that one store
+// publishes it whole.
 std::uint64_t published_word(std::uint64_t sequence) noexcept {
-  std::uint64_t fold = sequence ^ (sequence >> 32);
-  fold ^= fold >> 16;
-  fold ^= fold >> 8;
-  return sequence | (((fold & 0xFF) ^ 0xA5) << 56);
+  std::uint8_t crc = 0;
+  for (int shift = 0; shift < 56; shift += 8) {
+    crc = kCrc8[static_cast<std::uint8_t>(crc ^ (sequence >> shift))];
+  }
+  return sequence | (std::uint64_t{static_cast<std::uint8_t>(crc ^ 0xA5)} << 56);
 }
 
 bool valid_chunk_size(std::uint64_t size) noexcept {
@@ -77,7 +93,7 @@ bool valid_chunk_size(std::uint64_t size) noexcept {
 struct Header {
   std::uint64_t capacity;
   std::size_t chunk_size;
-  std::uint64_t published;
+  std::optional<std::uint64_t> published;  // none if its check fails
 };
 
 // The header at the start of `bytes`, all of the file that was read.
@@ -92,12 +108,13 @@ Header parse_header(std::span<const std::byte> bytes) {
   if (check != header_check(bytes.data()) || !valid_chunk_size(chunk_size)) {
     throw std::invalid_argument(kInvalidFile);
   }
-  const std::uint64_t published = load64(bytes.data() + kPublishedAt);
-  if (published_word(published & kLastPublished) != published) {
-    throw std::invalid_argument(kInvalidFile);
-  }
+  // A published number that fails its check (damaged, or torn by a reader
+  // copying the file while a writer publishes) is not known; recovery then
+  // goes by the records alone.
+  const std::uint64_t word = load64(bytes.data() + kPublishedAt);
+  const std::uint64_t published = word & kLastPublished;
   return {load64(bytes.data() + kCapacityAt), static_cast<std::size_t>(chunk_size),
-          published & kLastPublished};
+          published_word(published) == word ? std::optional(published) : std::nullopt};
 }
 
 std::vector<std::byte> new_header(std::uint64_t capacity, std::size_t chunk_size) {
@@ -284,10 +301,7 @@ RecordFile::RecordFile(const std::string& path, std::uint64_t capacity, RecordFi
     if (about.st_size == 0) {  // a new file
       try {
         write_at(fd, new_header(capacity, options.chunk_size), 0);
-        if (options.sync) {
-          if (::fsync(fd) != 0) throw_system_error(errno);
-          sync_directory_of(path);
-        }
+        if (options.sync && ::fsync(fd) != 0) throw_system_error(errno);
       } catch (...) {
         // Empty again, so that a later open creates it anew rather than
         // refusing a torn header.
@@ -297,6 +311,9 @@ RecordFile::RecordFile(const std::string& path, std::uint64_t capacity, RecordFi
     }
     header = parse_header(read_start(fd, kHeaderSize));
     if (header.capacity != capacity) throw std::invalid_argument(kOtherCapacity);
+    // Whether or not this open created it, the file's name is durable from
+    // here, as its records are with sync.
+    if (options.sync) sync_directory_of(path);
     state = std::make_unique<State>(fd, header.chunk_size, options.sync);
   } catch (...) {
     ::close(fd);

@@ -111,6 +111,7 @@ struct Timeline::Machinery {
       const IdRef up = parent_link(t, ref);
       if (up == ref) return ref;
       const IdRef next = parent_link(t, up);
+      if (next == up) return up;  // the usual case: `ref` links to the end
       set_parent_link(t, ref, next);
       ref = next;
     }
@@ -293,7 +294,7 @@ struct Timeline::Machinery {
   // The forest rebuilt from the retained records, which hold every link
   // while nothing was evicted since the first restore, and a search over
   // the junctions for a cycle that the forest does not show.
-  static RecoveredTimeline recover(std::uint64_t capacity, std::uint64_t published,
+  static RecoveredTimeline recover(std::uint64_t capacity, std::optional<std::uint64_t> published,
                                    std::span<const std::span<std::byte>> chunks,
                                    RecordMemory* memory);
 
@@ -520,7 +521,7 @@ void Timeline::verify_acyclic() {
   *unverified_ = false;
 }
 
-RecoveredTimeline Timeline::recover(std::uint64_t capacity, std::uint64_t published,
+RecoveredTimeline Timeline::recover(std::uint64_t capacity, std::optional<std::uint64_t> published,
                                     std::span<const std::span<const std::byte>> chunks) {
   std::vector<std::span<std::byte>> view;  // only read: no memory to adopt them
   view.reserve(chunks.size());
@@ -530,27 +531,26 @@ RecoveredTimeline Timeline::recover(std::uint64_t capacity, std::uint64_t publis
   return Machinery::recover(capacity, published, view, nullptr);
 }
 
-RecoveredTimeline Timeline::recover_in_place(std::uint64_t capacity, std::uint64_t published,
+RecoveredTimeline Timeline::recover_in_place(std::uint64_t capacity,
+                                             std::optional<std::uint64_t> published,
                                              std::span<const std::span<std::byte>> chunks,
                                              RecordMemory& memory) {
   return Machinery::recover(capacity, published, chunks, &memory);
 }
 
-RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint64_t published,
+RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity,
+                                               std::optional<std::uint64_t> published,
                                                std::span<const std::span<std::byte>> chunks,
                                                RecordMemory* memory) {
-  if (published == UINT64_MAX) throw std::invalid_argument(kSequenceOutOfRange);
   RecoveredTimeline result{memory != nullptr ? Timeline(capacity, *memory) : Timeline(capacity), 0};
   Timeline& t = result.timeline;
-  // The window's numbers: the newest `capacity` up to `published`.
-  const std::uint64_t lowest = published >= capacity ? published - capacity + 1 : 1;
   struct Found {
     std::uint64_t sequence;
     std::size_t chunk;
     std::size_t offset;
     std::size_t size;
   };
-  std::vector<Found> found;
+  std::vector<Found> found;  // every intact record, newest first
   for (std::size_t c = 0; c < chunks.size(); ++c) {
     const std::span<std::byte> chunk = chunks[c];
     std::size_t offset = 0;
@@ -562,8 +562,8 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
       const std::byte* at = chunk.data() + offset;
       const std::size_t size = internal::stored_size(at);
       if (size < internal::kSmallestRecord || size > chunk.size() - offset) break;
-      const std::optional<EventView> record = internal::check_record(at, chunk.size() - offset);
-      if (record && record->sequence >= lowest && record->sequence <= published) {
+      if (const std::optional<EventView> record =
+              internal::check_record(at, chunk.size() - offset)) {
         found.push_back({record->sequence, c, offset, size});
       }
       offset += size;
@@ -571,10 +571,33 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
   }
   std::sort(found.begin(), found.end(),
             [](const Found& a, const Found& b) { return a.sequence > b.sequence; });
+
+  // The newest number that counts: the published one, unless the records
+  // contradict it (one newer than the record a writer may have written and
+  // not published, or none in its window while there are some), when it
+  // was damaged or is older than they are; then the newest record's.
+  const auto lowest_of = [&](std::uint64_t top) {
+    return top >= capacity ? top - capacity + 1 : 1;
+  };
+  const auto first_at_most = [&](std::uint64_t top) {
+    return std::partition_point(found.begin(), found.end(),
+                                [&](const Found& f) { return f.sequence > top; });
+  };
+  std::uint64_t top = found.empty() ? 0 : found.front().sequence;
+  if (published) {
+    const auto in_window = first_at_most(*published);
+    const std::uint64_t newest = found.empty() ? 0 : found.front().sequence;
+    const bool borne_out =
+        found.empty() || ((newest <= *published || newest - *published == 1) &&
+                          in_window != found.end() && in_window->sequence >= lowest_of(*published));
+    if (borne_out) top = *published;
+  }
+  const std::uint64_t lowest = lowest_of(top);
+  found.erase(found.begin(), first_at_most(top));
   // The run back from the newest: each record one number before the next
   // and where the writer would have put it, right before the next in its
   // chunk or at the end of another chunk (the next starting a chunk).
-  std::size_t run = found.empty() ? 0 : 1;
+  std::size_t run = !found.empty() && found[0].sequence >= lowest ? 1 : 0;
   std::vector<std::size_t> chunk_order;  // newest first
   std::vector<bool> in_run(chunks.size(), false);
   if (run != 0) {
@@ -584,7 +607,7 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
   for (; run < found.size(); ++run) {
     const Found& older = found[run];
     const Found& newer = found[run - 1];
-    if (older.sequence + 1 != newer.sequence) break;
+    if (older.sequence + 1 != newer.sequence || older.sequence < lowest) break;
     if (older.chunk == newer.chunk) {
       if (older.offset + older.size != newer.offset) break;
     } else {
@@ -593,7 +616,11 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
       in_run[older.chunk] = true;
     }
   }
-  result.dropped = published == 0 ? 0 : published - lowest + 1 - run;
+  result.dropped = top == 0 ? 0 : top - lowest + 1 - run;
+  // Numbers go on from the newest record, so that those of the window stay
+  // consecutive: numbers of records lost from the top are given out again.
+  const std::uint64_t last = run != 0 ? found[0].sequence : top;
+  if (last == UINT64_MAX) throw std::invalid_argument(kSequenceOutOfRange);
   found.resize(run);
   std::reverse(found.begin(), found.end());
   std::reverse(chunk_order.begin(), chunk_order.end());
@@ -629,12 +656,13 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
     // Only once nothing can refuse the chunks is a byte of them other than
     // a handle changed.
     t.verify_acyclic();
-    // A writer that died may have left a record numbered above `published`,
-    // written but not published: at the start of a chunk it had just taken,
-    // or after its newest record. Once appends give that number out again,
-    // a later recovery would find two records of it, and its run would end
-    // there. So the size where such a record would begin is cleared: in
-    // every chunk given back, and after the newest record.
+    // Records numbered above the newest one taken, damaged or written and
+    // not published by a writer that died, stand after it in its chunk or
+    // in chunks not taken. Once appends give their numbers out again, a
+    // later recovery would find two records of one, and its run would end
+    // there. So every chunk given back, and the newest one after its newest
+    // record, has the size where a record would begin cleared: nothing
+    // after it is read any more.
     const auto clear = [](std::span<std::byte> chunk, std::size_t at) {
       if (chunk.size() - at >= 4) std::memset(chunk.data() + at, 0, 4);
     };
@@ -646,7 +674,7 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity, std::uint
     if (!chunk_order.empty()) clear(chunks[chunk_order.back()], end[chunk_order.back()]);
   }
   t.verify_acyclic();
-  t.restore_next_sequence(published + 1);
+  t.restore_next_sequence(last + 1);
   return result;
 }
 

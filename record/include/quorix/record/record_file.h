@@ -20,16 +20,19 @@
 // text "quorix-records 1" and a line feed; little-endian u64s follow: the
 // capacity at byte 24, the chunk size at 32, a u32 check of bytes 0 to 39
 // at 40, and at 48 the sequence number of the newest published record in
-// the low 56 bits, with the XOR of those seven bytes and 0xA5 in the top
-// byte. A header whose check or number's check fails is refused whole.
+// the low 56 bits, with a check byte above them: the CRC-8 (polynomial
+// x^8 + x^2 + x + 1, lowest bit first, initial 0) of those seven bytes,
+// lowest first, XOR 0xA5. A header whose u32 check fails is refused; a
+// number whose check fails is taken as not known, and recovery goes by the
+// records alone (see Timeline::recover).
 //
 // One writer at a time: a RecordFile holds an exclusive lock (flock) on its
 // file for its life. Readers take no lock and may read at any time, even
-// while a writer appends: read_record_file sees the published records that
-// were intact when it read the bytes: the window of the number published
-// when it read the header, less the oldest records, which it counts as
-// dropped, if the writer evicted them and reused their chunk before the
-// reader read it. A file that no writer holds reads exactly.
+// while a writer appends: read_record_file sees the records that were
+// published and intact when it read them. If the writer went on meanwhile,
+// that may include newer ones than the header it read named, and miss the
+// oldest, evicted and their chunk reused before the reader got to it (it
+// counts them as dropped). A file that no writer holds reads exactly.
 #ifndef QUORIX_RECORD_RECORD_FILE_H_
 #define QUORIX_RECORD_RECORD_FILE_H_
 
@@ -59,13 +62,13 @@ class RecordFile {
  public:
   // Opens the record file at `path`, creating it if it does not exist or is
   // empty, and continues it: its records are recovered (see
-  // Timeline::recover_in_place) and appends follow the newest.
+  // Timeline::recover_in_place) and appends follow the newest taken.
   // Refuses, changing nothing a reader of the file sees (see
   // Timeline::recover_in_place for the bytes that only a writer uses):
   //   std::invalid_argument("timeline capacity must be positive")  capacity
   //       0, before the file is opened or created;
   //   std::invalid_argument("invalid record file")  the file does not begin
-  //       with a record file's header, or its header is damaged;
+  //       with a record file's header, or its header fails its check;
   //   std::invalid_argument("record file version not supported")  a record
   //       file of another version;
   //   std::invalid_argument("record file capacity differs")  one made with
@@ -76,7 +79,7 @@ class RecordFile {
   //   std::system_error  the system refused to open, lock, read, grow or map
   //       it (what() begins "record file: ");
   // and what recovery refuses: records whose parents form a cycle ("causal
-  // provenance cycle"). With sync, a new file's directory is synced too, so
+  // provenance cycle"). With sync, the file's directory is synced too, so
   // that the file itself survives a power loss.
   // Cost: reads every chunk once.
   RecordFile(const std::string& path, std::uint64_t capacity, RecordFileOptions options = {});

@@ -36,12 +36,13 @@ class RecordMemory {
   // which holds no retained record any more.
   virtual void release(std::span<std::byte> chunk) noexcept = 0;
 
-  // Every record up to and including the one numbered `sequence` is
-  // complete in its chunk.
+  // Every record up to and including the one numbered `sequence`, never
+  // above last_sequence(), is complete in its chunk.
   virtual void publish(std::uint64_t sequence) noexcept = 0;
 
   // The largest number publish can take: a timeline refuses to append an
-  // event it would number above it. By default every number there is.
+  // event it would number above it. By default 2^64 - 2, the last number a
+  // timeline gives out in any case.
   virtual std::uint64_t last_sequence() const noexcept { return UINT64_MAX - 1; }
 };
 

@@ -231,20 +231,28 @@ class Timeline {
   void verify_acyclic();
 
   // A timeline holding the records found in `chunks` (the chunks of a
-  // RecordMemory, in any order): the longest run of intact self-contained
-  // records, consecutive in sequence and in place, that ends at the newest
-  // one numbered `published` or below and holds no more than `capacity`. A
-  // damaged, torn or cut record ends the run; `dropped` counts the numbers
-  // from max(1, published - capacity + 1) to `published` that it lacks. The
-  // timeline knows only those records (nothing was evicted), its next
-  // sequence is published + 1, and it keeps its records on the heap.
+  // RecordMemory, in any order) whose newest published number is
+  // `published` (nullopt: not known). The newest number that counts is
+  // `published` if the records bear it out: none intact is numbered above
+  // published + 1 (a record written and not yet published), and one is in
+  // the window of the newest `capacity` numbers up to it, or there are none
+  // at all. Otherwise (a damaged number, or a header older than the records)
+  // it is the newest intact record's: a number never costs an intact record
+  // that contradicts it. The timeline holds the longest run of intact
+  // self-contained records, consecutive in sequence and in place, that ends
+  // at the newest one numbered that or below and lies within that window. A
+  // damaged, torn or cut record ends the run; `dropped` counts the window's
+  // numbers that it lacks. The timeline knows only those records (nothing
+  // was evicted), its next sequence follows its newest record (or the
+  // number that counts, when it holds none), so that the numbers of its
+  // window stay consecutive, and it keeps its records on the heap.
   // Nothing in the chunks is trusted: every length is checked against its
   // chunk and every record against its check. Refuses capacity 0 as the
-  // constructor does, a `published` of 2^64 - 1 (no next number) with
+  // constructor does, a next number past 2^64 - 1 with
   // std::invalid_argument("timeline sequence out of range"), and records whose
   // parents form a cycle with std::invalid_argument("causal provenance
   // cycle"). Cost: linear in the chunks' bytes, plus sorting the records.
-  static RecoveredTimeline recover(std::uint64_t capacity, std::uint64_t published,
+  static RecoveredTimeline recover(std::uint64_t capacity, std::optional<std::uint64_t> published,
                                    std::span<const std::span<const std::byte>> chunks);
 
   // The same, the records left where they are: the timeline takes the
@@ -253,9 +261,12 @@ class Timeline {
   // after the newest record. The records' handles are rewritten in place
   // (they mean something only to the timeline that holds the records, and
   // no reader of the chunks takes them); the chunks' other bytes change only
-  // once nothing is refused: the size words where unpublished records
-  // would begin are cleared.
-  static RecoveredTimeline recover_in_place(std::uint64_t capacity, std::uint64_t published,
+  // once nothing is refused: the size words where records numbered above
+  // the newest one taken would begin are cleared, at the start of every
+  // chunk given back and after the newest record, so that a later recovery
+  // never finds two records of one number.
+  static RecoveredTimeline recover_in_place(std::uint64_t capacity,
+                                            std::optional<std::uint64_t> published,
                                             std::span<const std::span<std::byte>> chunks,
                                             RecordMemory& memory);
 
