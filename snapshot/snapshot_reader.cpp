@@ -136,16 +136,14 @@ std::size_t split_line(const char* at, const char* end, const char* (&tabs)[8],
     for (; end - at >= 8; at += 8) {
       const std::uint64_t word = load8(at);
       const std::uint64_t line_feeds = matches(word, kOnes * '\n');
-      std::uint64_t hits = line_feeds | (found < 8 ? matches(word, kOnes * '\t') : 0);
-      while (hits != 0) {
-        const char* hit = at + std::countr_zero(hits) / 8;
-        if (*hit == '\n') {
-          line_end = hit;
-          return found;
-        }
-        tabs[found++] = hit;
-        hits &= hits - 1;
-        if (found == 8) hits &= line_feeds;  // the message may hold tabs
+      std::uint64_t hits = found < 8 ? matches(word, kOnes * '\t') : 0;
+      if (line_feeds != 0) hits &= (line_feeds & (0 - line_feeds)) - 1;  // before the line feed
+      for (; hits != 0 && found < 8; hits &= hits - 1) {
+        tabs[found++] = at + std::countr_zero(hits) / 8;
+      }
+      if (line_feeds != 0) {
+        line_end = at + std::countr_zero(line_feeds) / 8;
+        return found;
       }
     }
   }
@@ -185,33 +183,18 @@ const char* read_record(const char* at, const char* end, EventView& event) {
   return line_end == end ? end : line_end + 1;
 }
 
-// How many lines of `text`, up to `limit`, are long enough to hold a record:
-// eight tabs and three digits at least. Blank or short lines, which can only
-// be refused, reserve nothing.
-std::uint64_t count_record_lines(std::string_view text, std::uint64_t limit) {
-  constexpr std::size_t kShortestRecord = 11;
-  std::uint64_t lines = 0;
-  const char* at = text.data();
-  const char* const end = at + text.size();
-  while (at != end && lines < limit) {
-    const void* found = std::memchr(at, '\n', static_cast<std::size_t>(end - at));
-    const char* line_end = found == nullptr ? end : static_cast<const char*>(found);
-    if (static_cast<std::size_t>(line_end - at) >= kShortestRecord) ++lines;
-    at = line_end == end ? end : line_end + 1;
-  }
-  return lines;
-}
-
 }  // namespace
 
 Timeline read_timeline_snapshot(std::string_view text) {
   const Header header = read_header(text);
   Timeline timeline(header.capacity);
   std::string_view rest = text.substr(header.size);
-  // Room for as many records as the text has lines that could hold one,
-  // but no more than it claims: sized by the text, never by a number read
-  // from it alone.
-  const std::uint64_t expected = count_record_lines(rest, header.record_count);
+  // Room for the records it claims, but no more than its size could hold
+  // (a record line has eight tabs, three digits and a line feed at least):
+  // sized by the text, never by a number read from it alone.
+  constexpr std::size_t kShortestLine = 12;
+  const std::uint64_t expected =
+      std::min<std::uint64_t>(header.record_count, rest.size() / kShortestLine + 1);
   if (expected != 0) timeline.reserve(static_cast<std::size_t>(expected));
   // Records are restored a batch at a time, so that the store can look
   // their ids up side by side.

@@ -48,35 +48,6 @@ std::uint64_t load(const char* p) noexcept {
   return v;
 }
 
-std::uint32_t load4(const char* p) noexcept {
-  std::uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-
-// The `n` bytes at `p`, 1 to 16 of them, as two words that together hold
-// every byte (reads may overlap, so no call to a copy of variable length):
-// for a given `n`, different bytes give different words.
-struct Words {
-  std::uint64_t low;
-  std::uint64_t high;
-};
-Words load_words(const char* p, std::size_t n) noexcept {
-  if (n > 8) return {load(p), load(p + n - 8)};
-  if (n >= 4) return {load4(p) | (std::uint64_t{load4(p + n - 4)} << 32), 0};
-  const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
-  return {byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16), 0};
-}
-
-// a == b, without a call for ids of up to 16 bytes.
-bool same_bytes(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  if (a.empty() || a.size() > 16) return a == b;
-  const Words x = load_words(a.data(), a.size());
-  const Words y = load_words(b.data(), b.size());
-  return ((x.low ^ y.low) | (x.high ^ y.high)) == 0;
-}
-
 std::size_t varint_size(std::size_t n) noexcept {
   std::size_t size = 1;
   for (; n >= 0x80; n >>= 7) ++size;

@@ -82,10 +82,6 @@ struct Timeline::Machinery {
   }
   // Heap records name their ids by handle; others hold their bytes.
   static bool compact(const Timeline& t) noexcept { return ring(t).memory() == nullptr; }
-  struct Handles {
-    IdRef id;
-    IdRef parent;
-  };
   static bool has(const Timeline& t, IdRef ref, std::uint64_t flag) noexcept {
     return (t.retained_.ids_.link(ref) & flag) != 0;
   }
@@ -219,10 +215,10 @@ struct Timeline::Machinery {
   }
 
   // Enters the record at `pos`, which the window holds or is about to hold
-  // as its newest, into the id table, as restore_event does; returns the
-  // handles of its id and parent.
-  static Handles index_restored(Timeline& t, RecordPos pos, const EventView& record,
-                                std::uint64_t id_hash, std::uint64_t parent_hash) {
+  // as its newest, into the id table, as restore_event does, and stores the
+  // handles of its id and parent in its bytes at `stored`.
+  static void index_restored(Timeline& t, RecordPos pos, const EventView& record,
+                             std::uint64_t id_hash, std::uint64_t parent_hash, std::byte* stored) {
     IdRef id = t.retained_.ids_.find(record.id, id_hash);
     const bool new_id = id == kNoId;
     const bool repeat = !new_id && has(t, id, kRetained);
@@ -234,7 +230,7 @@ struct Timeline::Machinery {
     try {
       if (record.parent.empty()) {
         parent = kNoId;  // a root, even where the id is empty too
-      } else if (record.parent == record.id) {
+      } else if (internal::same_bytes(record.parent, record.id)) {
         parent = id;  // a ring of one, for verify_acyclic to refuse
       } else {
         parent = t.retained_.ids_.find(record.parent, parent_hash);
@@ -258,14 +254,15 @@ struct Timeline::Machinery {
 
     // Commit: nothing below allocates.
     *t.unverified_ = true;
+    internal::set_stored_handles(stored, id, parent);
     if (repeat) {
       set_flags(t, id, kRepeated | kJunction);
-      return {id, parent};
+      return;
     }
     set_flags(t, id, kKnown | kRetained);
     t.retained_.ids_.set_where(id, pos);
     ++*t.known_;
-    if (parent == kNoId) return {id, parent};
+    if (parent == kNoId) return;
     // Linked as append would, unless that closes a ring: then the forest
     // stays a forest and verify_acyclic refuses.
     if (find_end(t, parent) == id) {
@@ -273,7 +270,6 @@ struct Timeline::Machinery {
     } else {
       link_up(t, id, parent);
     }
-    return {id, parent};
   }
 
   static void restore_hashed(Timeline& t, const EventView& record, std::uint64_t id_hash,
@@ -286,8 +282,7 @@ struct Timeline::Machinery {
     // written before it is indexed, since `record` may view its chunk.
     internal::encode_record(record, record.sequence, kNoId, kNoId, compact(t), window.at(pos),
                             size);
-    const Handles handles = index_restored(t, pos, record, id_hash, parent_hash);
-    internal::set_stored_handles(window.at(pos), handles.id, handles.parent);
+    index_restored(t, pos, record, id_hash, parent_hash, window.at(pos));
     window.push(pos, size);
   }
 
@@ -387,7 +382,7 @@ void Timeline::append(TimelineEvent event) {  // NOLINT(performance-unnecessary-
   if (event.id.empty() || (id != kNoId && M::has(*this, id, kKnown))) {
     throw std::invalid_argument(kIdNotUnique);
   }
-  if (event.parent == event.id) throw std::invalid_argument(kProvenanceCycle);
+  if (internal::same_bytes(event.parent, event.id)) throw std::invalid_argument(kProvenanceCycle);
   IdRef parent = event.parent.empty() ? kNoId : retained_.ids_.find(event.parent, parent_hash);
   // Only an id already named as a parent can close a cycle.
   if (id != kNoId && parent != kNoId && M::reaches(*this, M::find_end(*this, parent), id)) {
@@ -649,9 +644,8 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity,
     for (const Found& f : found) {
       std::byte* at = chunks[f.chunk].data() + f.offset;
       const EventView record = *internal::check_record(at, f.size);
-      const Handles handles = index_restored(t, pos_of(f), record, t.retained_.ids_.hash(record.id),
-                                             t.retained_.ids_.hash(record.parent));
-      internal::set_stored_handles(at, handles.id, handles.parent);
+      index_restored(t, pos_of(f), record, t.retained_.ids_.hash(record.id),
+                     t.retained_.ids_.hash(record.parent), at);
     }
     // Only once nothing can refuse the chunks is a byte of them other than
     // a handle changed.

@@ -35,6 +35,35 @@ inline void prefetch(const void* p) noexcept {
 #endif
 }
 
+// The `n` bytes at `p`, 1 to 16 of them, as two words that together hold
+// every byte, read with loads that may overlap rather than a copy of
+// variable length, which is a call: for a given `n`, different bytes give
+// different words.
+struct Words {
+  std::uint64_t low;
+  std::uint64_t high;
+};
+inline Words load_words(const char* p, std::size_t n) noexcept {
+  const auto load = [p]<typename U>(U, std::size_t at) {
+    U v;
+    std::memcpy(&v, p + at, sizeof v);
+    return std::uint64_t{v};
+  };
+  if (n > 8) return {load(std::uint64_t{}, 0), load(std::uint64_t{}, n - 8)};
+  if (n >= 4) return {load(std::uint32_t{}, 0) | (load(std::uint32_t{}, n - 4) << 32), 0};
+  const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+  return {byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16), 0};
+}
+
+// a == b, without a call when they are 16 bytes or shorter.
+inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  if (a.empty() || a.size() > 16) return a == b;
+  const Words x = load_words(a.data(), a.size());
+  const Words y = load_words(b.data(), b.size());
+  return ((x.low ^ y.low) | (x.high ^ y.high)) == 0;
+}
+
 // Where an id's entry starts in the arena: (block << kBlockShift) | offset.
 // Stable for the life of the table, copied with it; 0 stands for no id.
 using IdRef = std::uint64_t;
