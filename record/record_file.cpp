@@ -327,6 +327,9 @@ RecordFile::RecordFile(const std::string& path, std::uint64_t capacity, RecordFi
   const std::vector<std::span<std::byte>> chunks = state->memory.chunks();
   state->recovered.emplace(
       Timeline::recover_in_place(capacity, header.published, chunks, state->memory));
+  // With sync, what recovery changed reaches the device before any append
+  // can give out a number again.
+  if (options.sync && ::fsync(fd) != 0) throw_system_error(errno);
   const EventWindow& window = state->recovered->timeline.retained_events();
   if (!window.empty()) state->memory.set_tail(state->memory.chunk_holding(window.back().id.data()));
   state_ = std::move(state);

@@ -173,10 +173,16 @@ TEST_F(RecordFileTest, DamageCostsOnlyTheRecordsItTouches) {
        "13-20, 0 dropped"},
       // Record 21 lost to a power loss: counted, and its number given out again.
       {"published 21", [](auto& f) { f.SetPublished(21, 0x26); }, "14-20, 1 dropped"},
-      // Guards against a gap in numbers that ends a later recovery's run.
-      {"newest damaged, then appended to",
-       [](auto& f) { f.FlipByte(f.RecordAt(20) + kRecord - 1), f.Append(20, 22); },
-       "15-22, 0 dropped"},
+      // 21-24 in the reused chunk, 24 in flight, 22's size damaged; then 22
+      // again, as large as the first. Guards against a gap in numbers ending
+      // a later run, 23 and 24 coming back after the new 22, and evicted 15
+      // joining the run of a window that is not yet full.
+      {"in flight past a damaged size, then one appended",
+       [](auto& f) {
+         f.Append(21, 24), f.SetPublished(23, 0x84), f.FlipByte(f.RecordAt(22) + 1);
+         f.Append(22, 22);
+       },
+       "16-22, 1 dropped"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,7 +1,9 @@
 #include <quorix/timeline/internal/record_ring.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string_view>
@@ -254,14 +256,28 @@ void RecordRing::give_back(const Chunk& chunk) noexcept {
 }
 
 RecordPos RecordRing::prepare(std::size_t size) {
+  RecordPos pos;
   if (!chunks_.empty() && chunks_.back().size - chunks_.back().used >= size) {
-    return (RecordPos{static_cast<std::uint32_t>(next_serial() - 1)} << 32) | chunks_.back().used;
+    pos = (RecordPos{static_cast<std::uint32_t>(next_serial() - 1)} << 32) | chunks_.back().used;
+  } else {
+    chunks_.reserve(chunks_.size() + 1);
+    const std::span<std::byte> chunk = take_chunk(size);
+    assert(chunk.size() >= size && chunk.size() <= (std::size_t{1} << 32));
+    chunks_.push_back({chunk.data(), chunk.size(), 0});
+    pos = RecordPos{static_cast<std::uint32_t>(next_serial() - 1)} << 32;
   }
-  chunks_.reserve(chunks_.size() + 1);
-  const std::span<std::byte> chunk = take_chunk(size);
-  assert(chunk.size() >= size && chunk.size() <= (std::size_t{1} << 32));
-  chunks_.push_back({chunk.data(), chunk.size(), 0});
-  return RecordPos{static_cast<std::uint32_t>(next_serial() - 1)} << 32;
+  if (memory_ != nullptr) {
+    // A reader of the chunk must find nothing where the record begins until
+    // it is written, and nothing after it, whatever the bytes held before
+    // (a record of the same size written over an older one would lead it
+    // on to the next older one): the size words there are cleared first.
+    const Chunk& chunk = chunks_.back();
+    for (const std::size_t at : {offset_of(pos), offset_of(pos) + size}) {
+      if (chunk.size - at >= 4) std::memset(chunk.data + at, 0, 4);
+    }
+    std::atomic_signal_fence(std::memory_order_seq_cst);  // cleared before the record is written
+  }
+  return pos;
 }
 
 void RecordRing::push(RecordPos pos, std::size_t size) noexcept {

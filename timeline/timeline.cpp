@@ -564,8 +564,12 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity,
       offset += size;
     }
   }
-  std::sort(found.begin(), found.end(),
-            [](const Found& a, const Found& b) { return a.sequence > b.sequence; });
+  // Newest first; records of one number (only damage makes them) in place
+  // order, so that every reader makes the same of them.
+  std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+    if (a.sequence != b.sequence) return a.sequence > b.sequence;
+    return a.chunk != b.chunk ? a.chunk < b.chunk : a.offset < b.offset;
+  });
 
   // The newest number that counts: the published one, unless the records
   // contradict it (one newer than the record a writer may have written and
@@ -588,6 +592,7 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity,
     if (borne_out) top = *published;
   }
   const std::uint64_t lowest = lowest_of(top);
+  const std::vector<Found> intact = memory != nullptr ? found : std::vector<Found>();
   found.erase(found.begin(), first_at_most(top));
   // The run back from the newest: each record one number before the next
   // and where the writer would have put it, right before the next in its
@@ -630,9 +635,13 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity,
     // place in the run; its used bytes end with its last record there.
     constexpr std::size_t kUnused = SIZE_MAX;
     std::vector<std::size_t> serial(chunks.size(), kUnused);
+    std::vector<std::size_t> start(chunks.size(), SIZE_MAX);
     std::vector<std::size_t> end(chunks.size(), 0);
     for (std::size_t s = 0; s < chunk_order.size(); ++s) serial[chunk_order[s]] = s;
-    for (const Found& f : found) end[f.chunk] = f.offset + f.size;
+    for (const Found& f : found) {
+      start[f.chunk] = std::min(start[f.chunk], f.offset);
+      end[f.chunk] = f.offset + f.size;
+    }
     internal::RecordRing& window = ring(t);
     for (const std::size_t c : chunk_order) window.adopt(chunks[c], end[c]);
     const auto pos_of = [&](const Found& f) {
@@ -650,13 +659,19 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity,
     // Only once nothing can refuse the chunks is a byte of them other than
     // a handle changed.
     t.verify_acyclic();
-    // Records numbered above the newest one taken, damaged or written and
-    // not published by a writer that died, stand after it in its chunk or
-    // in chunks not taken. Once appends give their numbers out again, a
-    // later recovery would find two records of one, and its run would end
-    // there. So every chunk given back, and the newest one after its newest
-    // record, has the size where a record would begin cleared: nothing
-    // after it is read any more.
+    // What the chunks hold beyond the window must never join a later
+    // recovery's run: records numbered above the newest one taken (damaged,
+    // or written and not published by a writer that died), whose numbers
+    // appends give out again, and records evicted before, which a window
+    // with fewer records than the capacity would reach back to. So intact
+    // records outside the window in the chunks kept fail their check from
+    // now on, and every chunk given back, and the newest one after its
+    // newest record, has the size where a record would begin cleared.
+    for (const Found& f : intact) {
+      if (serial[f.chunk] != kUnused && (f.offset < start[f.chunk] || f.offset >= end[f.chunk])) {
+        internal::spoil_record(chunks[f.chunk].data() + f.offset);
+      }
+    }
     const auto clear = [](std::span<std::byte> chunk, std::size_t at) {
       if (chunk.size() - at >= 4) std::memset(chunk.data() + at, 0, 4);
     };

@@ -237,8 +237,8 @@ class Timeline {
   // published + 1 (a record written and not yet published), and one is in
   // the window of the newest `capacity` numbers up to it, or there are none
   // at all. Otherwise (a damaged number, or a header older than the records)
-  // it is the newest intact record's: a number never costs an intact record
-  // that contradicts it. The timeline holds the longest run of intact
+  // it is the newest intact record's, so that a number that the records
+  // contradict costs none of them. The timeline holds the longest run of intact
   // self-contained records, consecutive in sequence and in place, that ends
   // at the newest one numbered that or below and lies within that window. A
   // damaged, torn or cut record ends the run; `dropped` counts the window's
@@ -261,10 +261,12 @@ class Timeline {
   // after the newest record. The records' handles are rewritten in place
   // (they mean something only to the timeline that holds the records, and
   // no reader of the chunks takes them); the chunks' other bytes change only
-  // once nothing is refused: the size words where records numbered above
-  // the newest one taken would begin are cleared, at the start of every
-  // chunk given back and after the newest record, so that a later recovery
-  // never finds two records of one number.
+  // once nothing is refused, so that no record outside the window can join
+  // a later recovery's run (one numbered above its newest, whose number
+  // appends give out again, or one evicted before it): intact records in
+  // the chunks kept but outside the window are made to fail their check,
+  // and the size words at the start of every chunk given back and after
+  // the newest record are cleared.
   static RecoveredTimeline recover_in_place(std::uint64_t capacity,
                                             std::optional<std::uint64_t> published,
                                             std::span<const std::span<std::byte>> chunks,
@@ -295,7 +297,7 @@ class Timeline {
 // What Timeline::recover found.
 struct RecoveredTimeline {
   Timeline timeline;
-  std::uint64_t dropped = 0;  // records of the window lost to damage
+  std::uint64_t dropped = 0;  // numbers of the window it lacks (see recover)
 };
 
 }  // namespace quorix

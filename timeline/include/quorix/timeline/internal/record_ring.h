@@ -125,6 +125,9 @@ inline std::uint32_t stored_size(const std::byte* record) noexcept {
 }
 inline std::uint64_t stored_id(const std::byte* record) noexcept { return load64(record + 8); }
 inline std::uint64_t stored_parent(const std::byte* record) noexcept { return load64(record + 16); }
+// Makes an intact self-contained record fail its check, its size kept, so
+// that a reader of its chunk steps over it.
+inline void spoil_record(std::byte* record) noexcept { record[4] ^= std::byte{1}; }
 inline void set_stored_handles(std::byte* record, std::uint64_t id, std::uint64_t parent) noexcept {
   std::memcpy(record + 8, &id, 8);
   std::memcpy(record + 16, &parent, 8);
@@ -171,7 +174,10 @@ class RecordRing {
   const std::byte* at(RecordPos pos) const noexcept { return chunk_of(pos).data + offset_of(pos); }
 
   // Where a record of `size` bytes goes at the back, taking a chunk if the
-  // newest is full. A failure changes nothing that can be seen.
+  // newest is full. With a RecordMemory, the size words where it begins and
+  // right after it are zeroed, so that a reader of the chunk stops there
+  // until it is written and after it once it is. A failure changes nothing
+  // that can be seen.
   RecordPos prepare(std::size_t size);
   std::byte* at(RecordPos pos) noexcept { return chunk_of(pos).data + offset_of(pos); }
   // Makes the record of `size` bytes written at `pos` = prepare(size) the newest.
