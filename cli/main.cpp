@@ -160,7 +160,8 @@ int finish(Output& output) {
 // A timeline read from a snapshot or a record file.
 struct Loaded {
   quorix::Timeline timeline;
-  std::optional<std::uint64_t> dropped;  // a record file's damaged records; unset for a snapshot
+  std::optional<std::uint64_t>
+      dropped;  // numbers a record file's window lacks; unset for a snapshot
 };
 
 // The timeline of the file, whichever kind its first bytes say it is. The

@@ -2,7 +2,8 @@
 // one of its documented messages or returns a timeline that keeps a
 // recovered timeline's promises: no more records than its capacity, their
 // numbers consecutive up to the last one given out, those and the dropped
-// ones together within the capacity, a snapshot that reads back to itself, and traces that end.
+// ones together within the capacity, a snapshot that reads back to itself,
+// and traces that end.
 //
 // The seeds in corpus/record_file are record files that RecordFile wrote,
 // with chunks of 4,096 bytes, each event's parent the one before: none

@@ -224,12 +224,15 @@ TEST_F(RecordFileTest, TheWriterRefusesWhatTheFileCannotTake) {
 // Record 21 was written at the start of a chunk and not published when its
 // writer died, another chunk free; the next writer puts its 21 in that one.
 // Guards against a later recovery finding two records of 21, the run ending
-// there.
+// there, even once a size is written over the cleared one (a torn record
+// begun in that chunk).
 TEST_F(RecordFileTest, AnUnpublishedRecordIsNotTakenForALaterOneOfItsNumber) {
   Append(1, 21);
   SetPublished(20, 0x77);
   Write(Bytes() + std::string(kChunk, '\0'));  // a chunk the dead writer grew the file by
   Append(21, 23);
+  const std::uint32_t size = kRecord;
+  Write(Bytes().replace(RecordAt(21), 4, reinterpret_cast<const char*>(&size), 4));
   EXPECT_EQ(Read(), "16-23, 0 dropped");
 }
 

@@ -130,8 +130,6 @@ std::size_t record_size(const EventView& e, std::uint64_t sequence, bool compact
 void encode_record(const EventView& e, std::uint64_t sequence, std::uint64_t id,
                    std::uint64_t parent, bool compact, std::byte* out, std::size_t size) noexcept {
   const auto size32 = static_cast<std::uint32_t>(size);
-  const std::uint32_t word = size32 | (compact ? kCompact : 0);
-  std::memcpy(out, &word, 4);
   set_stored_handles(out, id, parent);
   std::memcpy(out + 24, &e.wall_time_ns, 8);
   std::byte* at = put_varint(out + kRecordFixed, sequence);
@@ -146,6 +144,12 @@ void encode_record(const EventView& e, std::uint64_t sequence, std::uint64_t id,
   assert(static_cast<std::size_t>(at - out) == size);
   const std::uint32_t check = compact ? 0 : check_of(out, size32);
   std::memcpy(out + 4, &check, 4);
+  // The size last: until it is stored, a reader of the chunk finds the zero
+  // that the ring put there, and stops, rather than a torn record whose
+  // bytes may leave an older record beyond it intact.
+  if (!compact) std::atomic_signal_fence(std::memory_order_seq_cst);
+  const std::uint32_t word = size32 | (compact ? kCompact : 0);
+  std::memcpy(out, &word, 4);
 }
 
 std::uint64_t stored_sequence(const std::byte* record) noexcept {

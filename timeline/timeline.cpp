@@ -664,11 +664,11 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity,
     // or written and not published by a writer that died), whose numbers
     // appends give out again, and records evicted before, which a window
     // with fewer records than the capacity would reach back to. So intact
-    // records outside the window in the chunks kept fail their check from
-    // now on, and every chunk given back, and the newest one after its
-    // newest record, has the size where a record would begin cleared.
+    // records outside the window fail their check from now on, and every
+    // chunk given back, and the newest one after its newest record, has the
+    // size where a record would begin cleared.
     for (const Found& f : intact) {
-      if (serial[f.chunk] != kUnused && (f.offset < start[f.chunk] || f.offset >= end[f.chunk])) {
+      if (serial[f.chunk] == kUnused || f.offset < start[f.chunk] || f.offset >= end[f.chunk]) {
         internal::spoil_record(chunks[f.chunk].data() + f.offset);
       }
     }

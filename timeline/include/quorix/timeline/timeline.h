@@ -263,10 +263,10 @@ class Timeline {
   // no reader of the chunks takes them); the chunks' other bytes change only
   // once nothing is refused, so that no record outside the window can join
   // a later recovery's run (one numbered above its newest, whose number
-  // appends give out again, or one evicted before it): intact records in
-  // the chunks kept but outside the window are made to fail their check,
-  // and the size words at the start of every chunk given back and after
-  // the newest record are cleared.
+  // appends give out again, or one evicted before it): intact records
+  // outside the window are made to fail their check, and the size words at
+  // the start of every chunk given back and after the newest record are
+  // cleared.
   static RecoveredTimeline recover_in_place(std::uint64_t capacity,
                                             std::optional<std::uint64_t> published,
                                             std::span<const std::span<std::byte>> chunks,

@@ -106,7 +106,7 @@ std::size_t record_size(const EventView& event, std::uint64_t sequence, bool com
 
 // Writes `event`, numbered `sequence`, whose id and parent have the handles
 // `id` and `parent`, as the record of `size` = record_size(event, sequence,
-// compact) bytes at `out`.
+// compact) bytes at `out`, its size word last.
 void encode_record(const EventView& event, std::uint64_t sequence, std::uint64_t id,
                    std::uint64_t parent, bool compact, std::byte* out, std::size_t size) noexcept;
 
