@@ -224,8 +224,8 @@ TEST_F(RecordFileTest, TheWriterRefusesWhatTheFileCannotTake) {
 // Record 21 was written at the start of a chunk and not published when its
 // writer died, another chunk free; the next writer puts its 21 in that one.
 // Guards against a later recovery finding two records of 21, the run ending
-// there, even once a size is written over the cleared one (a torn record
-// begun in that chunk).
+// there, even once a size is written over the cleared one (damage, or a
+// file an earlier writer left).
 TEST_F(RecordFileTest, AnUnpublishedRecordIsNotTakenForALaterOneOfItsNumber) {
   Append(1, 21);
   SetPublished(20, 0x77);

@@ -107,8 +107,8 @@ class RecordFile {
   // The timeline, for traces, snapshots and counts. Valid while this lives.
   const Timeline& timeline() const noexcept;
 
-  // How many numbers of the window the file lacked when it was opened,
-  // records lost to damage (see Timeline::recover).
+  // How many numbers of the window the file lacked when it was opened (see
+  // Timeline::recover).
   std::uint64_t dropped() const noexcept;
 
  private:
