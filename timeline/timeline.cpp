@@ -582,10 +582,10 @@ RecoveredTimeline Timeline::Machinery::recover(std::uint64_t capacity,
     return std::partition_point(found.begin(), found.end(),
                                 [&](const Found& f) { return f.sequence > top; });
   };
-  std::uint64_t top = found.empty() ? 0 : found.front().sequence;
+  const std::uint64_t newest = found.empty() ? 0 : found.front().sequence;
+  std::uint64_t top = newest;
   if (published) {
     const auto in_window = first_at_most(*published);
-    const std::uint64_t newest = found.empty() ? 0 : found.front().sequence;
     const bool borne_out =
         found.empty() || ((newest <= *published || newest - *published == 1) &&
                           in_window != found.end() && in_window->sequence >= lowest_of(*published));
