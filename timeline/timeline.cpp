@@ -461,6 +461,61 @@ CausalTrace Timeline::build_causal_trace(std::string_view id) const {
   return trace;
 }
 
+// TEMPORARY: a scan of the window, to be replaced by child links.
+CausalEffects Timeline::build_causal_effects(std::string_view id) const {
+  CausalEffects effects{kCausalEffectsSchema, std::string(id), TraceStatus::not_found, {}};
+  if (id.empty()) return effects;
+  std::unordered_multimap<std::string_view, EventView> children;
+  std::unordered_map<std::string_view, EventView> oldest;
+  for (const EventView e : retained_) {
+    children.emplace(e.parent, e);
+    oldest.try_emplace(e.id, e);
+  }
+  struct Found {
+    std::uint64_t depth;
+    std::uint64_t sequence;
+    EventView view;
+    std::optional<std::size_t> cause;
+  };
+  std::vector<Found> found;
+  std::vector<std::pair<std::string_view, std::optional<std::size_t>>> level;
+  if (auto it = oldest.find(id); it != oldest.end()) {
+    found.push_back({0, it->second.sequence, it->second, std::nullopt});
+  }
+  level.emplace_back(id, found.empty() ? std::nullopt : std::optional<std::size_t>(0));
+  for (std::uint64_t depth = 1; !level.empty(); ++depth) {
+    std::vector<std::pair<std::string_view, std::optional<std::size_t>>> next;
+    for (const auto& [at, cause] : level) {
+      auto [b, e] = children.equal_range(at);
+      for (auto it = b; it != e; ++it) {
+        found.push_back({depth, it->second.sequence, it->second, cause});
+        if (oldest.at(it->second.id).sequence == it->second.sequence)
+          next.emplace_back(it->second.id, found.size() - 1);
+      }
+    }
+    level = std::move(next);
+  }
+  std::vector<std::size_t> order(found.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return std::pair(found[a].depth, found[a].sequence) <
+           std::pair(found[b].depth, found[b].sequence);
+  });
+  std::vector<std::size_t> place(found.size());
+  for (std::size_t i = 0; i < order.size(); ++i) place[order[i]] = i;
+  for (const std::size_t i : order) {
+    std::optional<std::size_t> cause;
+    if (found[i].cause) cause = place[*found[i].cause];
+    effects.events.push_back({found[i].view.to_event(), found[i].depth, cause});
+  }
+  const bool retained = !found.empty() && found.front().depth == 0;
+  if (retained)
+    effects.status = TraceStatus::complete;
+  else if (!effects.events.empty() || knows(id))
+    effects.status = TraceStatus::retention_gap;
+  return effects;
+}
+
 bool Timeline::knows(std::string_view id) const noexcept {
   const IdRef ref = retained_.ids_.find(id);
   return ref != kNoId && Machinery::has(*this, ref, kKnown);

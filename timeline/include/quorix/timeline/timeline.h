@@ -44,6 +44,7 @@
 #include <span>
 #include <string_view>
 
+#include <quorix/timeline/causal_effects.h>
 #include <quorix/timeline/causal_trace.h>
 #include <quorix/timeline/internal/id_table.h>
 #include <quorix/timeline/internal/record_ring.h>
@@ -180,6 +181,17 @@ class Timeline {
   // cycle") instead of running forever.
   // Cost: one hash lookup per event on the chain, plus copying the events.
   CausalTrace build_causal_trace(std::string_view id) const;
+
+  // The retained events whose chain of parents leads to `id`, however many
+  // of the ids between are no longer retained, with `id`'s own record first
+  // at depth 0 when it is retained (see CausalEffects for the order and the
+  // status). An id's chain is the one its trace follows: the parent of its
+  // oldest retained record, or, for an id no longer retained, of its last
+  // record. The empty id gives an empty result, not_found. Never changes the
+  // timeline; the result owns copies.
+  // Cost: linear in the ids that descend from `id`, evicted ones included,
+  // plus sorting and copying the events found; never a scan of the window.
+  CausalEffects build_causal_effects(std::string_view id) const;
 
   // The most events kept; fixed at construction, never 0.
   std::uint64_t capacity() const noexcept { return capacity_; }
