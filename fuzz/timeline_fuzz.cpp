@@ -1,5 +1,5 @@
-// Drives a Timeline with appends, restores, copies, moves, cycle checks and
-// traces decoded from the input and checks every answer against a
+// Drives a Timeline with appends, restores, copies, moves, cycle checks,
+// traces and effects decoded from the input and checks every answer against a
 // deliberately naive model: a vector for the retained events, two maps, and
 // searches over every link. Ids come from a small alphabet and capacities
 // are small, so duplicates, cycles, parents named before they arrive and
@@ -36,6 +36,7 @@
 namespace {
 
 using namespace std::string_literals;
+using quorix::CausalEffects;
 using quorix::CausalTrace;
 using quorix::TimelineEvent;
 using quorix::TraceStatus;
@@ -143,6 +144,80 @@ struct Model {
     std::reverse(t.events.begin(), t.events.end());
     return t;
   }
+
+  // Where an id hangs below its parent: its oldest retained record's
+  // parent, else its last record's; nullopt for an id never accepted.
+  std::optional<std::string> place(const std::string& id) const {
+    for (const TimelineEvent& e : retained) {
+      if (e.id == id) return e.parent;
+    }
+    const auto known = recorded.find(id);
+    if (known == recorded.end()) return std::nullopt;
+    return known->second;
+  }
+  std::optional<std::size_t> oldest(const std::string& id) const {
+    for (std::size_t i = 0; i < retained.size(); ++i) {
+      if (retained[i].id == id) return i;
+    }
+    return std::nullopt;
+  }
+
+  // The effects, found by walking up from every retained record; schema
+  // "cycle" where `id` lies on a ring of places.
+  CausalEffects effects(const std::string& id) const {
+    CausalEffects result{"quorix-causal-effects/1", id, TraceStatus::not_found, {}};
+    if (id.empty()) return result;
+    std::size_t steps = 0;  // more than there are ids: a ring above, not through `id`
+    for (std::optional<std::string> up = place(id); up && !up->empty() && steps <= recorded.size();
+         up = place(*up), ++steps) {
+      if (*up == id) return {"cycle", id, TraceStatus::not_found, {}};
+    }
+    struct Found {
+      std::uint64_t depth;
+      std::size_t index;                 // in `retained`
+      std::optional<std::size_t> cause;  // in `retained`
+      bool gap;
+    };
+    std::vector<Found> found;
+    const std::optional<std::size_t> own = oldest(id);
+    if (own) found.push_back({0, *own, std::nullopt, false});
+    for (std::size_t i = 0; i < retained.size(); ++i) {
+      std::optional<std::size_t> cause;
+      bool gap = false;
+      std::uint64_t depth = 1;
+      for (std::string up = retained[i].parent; !up.empty() && depth <= recorded.size() + 1;
+           ++depth) {
+        if (up == id) {
+          found.push_back({depth, i, cause ? cause : own, gap});
+          break;
+        }
+        const std::optional<std::size_t> record = oldest(up);
+        if (!cause) cause = record;
+        gap = gap || !record;
+        const std::optional<std::string> next = place(up);
+        if (!next) break;
+        up = *next;
+      }
+    }
+    // Of equal sequences (restored beside appended), the older in the window first.
+    std::stable_sort(found.begin(), found.end(), [&](const Found& a, const Found& b) {
+      return std::pair(a.depth, retained[a.index].sequence) <
+             std::pair(b.depth, retained[b.index].sequence);
+    });
+    bool gap = !own;
+    for (const Found& f : found) {
+      gap = gap || f.gap;
+      quorix::EffectEvent e{retained[f.index], f.depth, std::nullopt};
+      for (std::size_t j = 0; f.cause && j < found.size(); ++j) {
+        if (found[j].index == *f.cause) e.cause = j;
+      }
+      result.events.push_back(e);
+    }
+    if (!found.empty() || recorded.contains(id)) {
+      result.status = gap ? TraceStatus::retention_gap : TraceStatus::complete;
+    }
+    return result;
+  }
 };
 
 // The message of the std::invalid_argument that `f` throws, or "".
@@ -159,6 +234,15 @@ std::string refusal_of(F f) {
 CausalTrace store_trace(const quorix::Timeline& timeline, const std::string& id) {
   try {
     return timeline.build_causal_trace(id);
+  } catch (const std::invalid_argument& e) {
+    FUZZ_CHECK(e.what() == std::string(kCycle));
+    return {"cycle", id, TraceStatus::not_found, {}};
+  }
+}
+
+CausalEffects store_effects(const quorix::Timeline& timeline, const std::string& id) {
+  try {
+    return timeline.build_causal_effects(id);
   } catch (const std::invalid_argument& e) {
     FUZZ_CHECK(e.what() == std::string(kCycle));
     return {"cycle", id, TraceStatus::not_found, {}};
@@ -203,9 +287,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Recovery, only with a memory, is rarer than the other operations.
     const bool recovers = op % 8 == 3 && memory && data[i + 1] % 4 == 0;
     switch (op % 8 == 3 && !recovers ? 4 : op % 8) {
-      case 0: {  // a trace of `other`
+      case 0: {  // a trace and the effects of `other`
         const CausalTrace expected = model.trace(other);
         FUZZ_CHECK(store_trace(store, other) == expected);
+        FUZZ_CHECK(store_effects(store, other) == model.effects(other));
         break;
       }
       case 1: {  // restore: only restored records can give an id two records or make rings
@@ -271,6 +356,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check_same_state(store, model);
   }
-  for (const std::string& id : kIds) FUZZ_CHECK(store_trace(store, id) == model.trace(id));
+  for (const std::string& id : kIds) {
+    FUZZ_CHECK(store_trace(store, id) == model.trace(id));
+    FUZZ_CHECK(store_effects(store, id) == model.effects(id));
+  }
   return 0;
 }

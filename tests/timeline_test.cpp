@@ -38,7 +38,12 @@ std::string Offer(Timeline& t, TimelineEvent event) {
 
 Timeline Build(std::uint64_t capacity, const Links& restored, const Links& appended) {
   Timeline t(capacity);
-  for (const auto& [id, parent] : restored) t.restore_event(Event(id, parent));
+  for (const auto& [id, parent] : restored) {
+    TimelineEvent e = Event(id, parent);
+    e.sequence = t.next_sequence();
+    t.restore_event(e);
+    t.restore_next_sequence(e.sequence + 1);
+  }
   for (const auto& [id, parent] : appended) t.append(Event(id, parent));
   return t;
 }
@@ -166,6 +171,94 @@ TEST(TimelineTest, IdsOfEveryEncodedLengthBehaveAlike) {
     EXPECT_EQ(Offer(t, Event(id)), kUnique);
     EXPECT_EQ(t.retained_events().back().id, "evicts");
   }
+}
+
+// The effects of `id` as "status: id/depth<cause ...", each event's
+// cause by its index.
+std::string Effects(const Timeline& t, std::string_view id) {
+  const CausalEffects effects = t.build_causal_effects(id);
+  std::string s = std::to_string(static_cast<int>(effects.status)) + ":";
+  for (const EffectEvent& e : effects.events) {
+    s += " " + e.event.id + "/" + std::to_string(e.depth);
+    if (e.cause) s += "<" + std::to_string(*e.cause);
+  }
+  return s;
+}
+
+struct EffectsCase {
+  const char* name;
+  std::uint64_t capacity;
+  Links restored, appended;
+  const char* id;
+  const char* expected;  // 0 complete, 1 retention_gap, 2 not_found
+};
+
+TEST(TimelineTest, EffectsFollowChildLinksThroughAnyOrderAndEviction) {
+  const EffectsCase cases[] = {
+      {"chain", 8, {}, {{"a", ""}, {"b", "a"}, {"c", "b"}}, "a", "0: a/0 b/1<0 c/2<1"},
+      {"leaf", 8, {}, {{"a", ""}, {"b", "a"}}, "b", "0: b/0"},
+      // Each depth in sequence order, whatever the order of the parents.
+      {"fan-out",
+       8,
+       {},
+       {{"a", ""}, {"b", "a"}, {"c", "a"}, {"d", "c"}, {"e", "b"}},
+       "a",
+       "0: a/0 b/1<0 c/1<0 d/2<2 e/2<1"},
+      {"child before parent",
+       8,
+       {},
+       {{"c", "b"}, {"b", "a"}, {"a", ""}},
+       "a",
+       "0: a/0 b/1<0 c/2<1"},
+      {"unknown id", 8, {}, {{"a", ""}}, "x", "2:"},
+      {"named, never accepted", 8, {}, {{"b", "x"}, {"c", "b"}}, "x", "1: b/1 c/2<0"},
+      {"evicted leaf", 1, {}, {{"a", ""}, {"b", ""}}, "a", "1:"},
+      // Guards against effects stopping where an id left the window.
+      {"through evicted ids",
+       2,
+       {},
+       {{"a", ""}, {"b", "a"}, {"c", "b"}, {"d", "c"}},
+       "a",
+       "1: c/2 d/3<0"},
+      {"gap below a retained root",
+       3,
+       {},
+       {{"b", "a"}, {"a", ""}, {"c", "b"}, {"x", ""}},
+       "a",
+       "1: a/0 c/2<0"},
+      // An id restored twice is placed by its oldest record; the newer one
+      // hangs below its own parent.
+      {"restored twice",
+       8,
+       {{"x", "p"}, {"p", ""}, {"x", "p"}, {"y", "x"}},
+       {},
+       "p",
+       "0: p/0 x/1<0 x/1<0 y/2<1"},
+      {"restored twice, other parents",
+       8,
+       {{"q", ""}, {"x", "q"}, {"p", ""}, {"x", "p"}},
+       {},
+       "p",
+       "0: p/0 x/1<0"},
+      // Guards against the id keeping its old place once its oldest record
+      // is evicted: its children follow the newer record's parent.
+      {"older record evicted",
+       5,
+       {{"q", ""}, {"x", "q"}, {"p", ""}, {"x", "p"}, {"y", "x"}},
+       {{"z", ""}, {"w", ""}},
+       "p",
+       "0: p/0 x/1<0 y/2<1"},
+  };
+  for (const EffectsCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Timeline t = Build(c.capacity, c.restored, c.appended);
+    EXPECT_EQ(Effects(t, c.id), c.expected);
+    EXPECT_EQ(Effects(Timeline(t), c.id), c.expected);  // copies keep the links
+    if (t.evicted_ids() == 0) {                         // a snapshot holds every link
+      EXPECT_EQ(Effects(read_timeline_snapshot(write_timeline_snapshot(t)), c.id), c.expected);
+    }
+  }
+  EXPECT_EQ(Effects(Timeline(4), ""), "2:");
 }
 
 }  // namespace

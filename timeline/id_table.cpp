@@ -86,7 +86,7 @@ std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed) noexcept {
 }
 
 std::string_view IdTable::name_at(const char* entry) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(entry + 16);
+  const auto* p = reinterpret_cast<const unsigned char*>(entry + kHeader);
   std::size_t length = 0;
   for (int shift = 0;; shift += 7) {
     const unsigned char byte = *p++;
@@ -186,13 +186,13 @@ IdRef IdTable::place(std::size_t size) {
 IdRef IdTable::insert(std::string_view id, std::uint64_t h) {
   assert(find(id, h) == kNoId);  // each id is stored once
   reserve(1);
-  const std::size_t header = 16 + varint_size(id.size());
+  const std::size_t header = kHeader + varint_size(id.size());
   const IdRef ref = place(header + id.size());
   // Nothing below allocates.
   char* p = entry(ref);
   store(p, ref);
-  store(p + 8, 0);
-  p += 16;
+  std::memset(p + 8, 0, kHeader - 8);
+  p += kHeader;
   for (std::size_t n = id.size();; n >>= 7) {
     *p++ = static_cast<char>(n < 0x80 ? n : (n & 0x7Fu) | 0x80u);
     if (n < 0x80) break;

@@ -53,6 +53,9 @@ struct Timeline::Restores {
     std::uint64_t searched = 0;  // the last search that passed this junction
   };
   std::unordered_map<IdRef, Repeats> repeats;
+  // The records in `later` lists by their parents: effects find them there,
+  // as the id's place among its parent's children is its oldest record's.
+  std::unordered_multimap<IdRef, RecordPos> hung;
   std::uint64_t search = 0;    // searches behind junctions so far
   std::vector<IdRef> pending;  // a search's junctions still to visit
 };
@@ -116,6 +119,27 @@ struct Timeline::Machinery {
   static void link_up(Timeline& t, IdRef ref, IdRef parent) noexcept {
     assert(parent_link(t, ref) == ref);  // only a root gains a link
     if (parent != kNoId) set_parent_link(t, ref, find_end(t, parent));
+  }
+
+  // The child links: each id heads the list of ids whose place is below
+  // it, newest first, threaded through their `sibling` words. An id takes
+  // its place below its parent when its first record arrives, keeps it once
+  // evicted, and moves only when an id restored more than once loses its
+  // oldest record to one with another parent.
+  static void adopt(Timeline& t, IdRef parent, IdRef id) noexcept {
+    internal::IdTable& ids = t.retained_.ids_;
+    ids.set_sibling(id, ids.child(parent));
+    ids.set_child(parent, id);
+  }
+  static void disown(Timeline& t, IdRef parent, IdRef id) noexcept {
+    internal::IdTable& ids = t.retained_.ids_;
+    if (ids.child(parent) == id) {
+      ids.set_child(parent, ids.sibling(id));
+      return;
+    }
+    IdRef before = ids.child(parent);
+    while (ids.sibling(before) != id) before = ids.sibling(before);
+    ids.set_sibling(before, ids.sibling(id));
   }
 
   static void mark_behind_junction(Timeline& t, IdRef end) noexcept {
@@ -184,7 +208,7 @@ struct Timeline::Machinery {
     const IdRef id = internal::stored_id(oldest);
     const std::uint64_t sequence = internal::stored_sequence(oldest);
     if (t.restores_ && has(t, id, kRepeated)) {
-      evict_repeated(t, id, sequence);
+      evict_repeated(t, id, sequence, internal::stored_parent(oldest));
     } else {
       ++*t.evicted_;
       set_flags(t, id, kEvicted, kRetained);
@@ -194,7 +218,7 @@ struct Timeline::Machinery {
     look_ahead(t);
   }
 
-  static void evict_repeated(Timeline& t, IdRef id, std::uint64_t sequence) noexcept {
+  static void evict_repeated(Timeline& t, IdRef id, std::uint64_t sequence, IdRef parent) noexcept {
     auto found = t.restores_->repeats.find(id);
     Restores::Repeats& repeats = found->second;
     if (!repeats.evicted_sequence) ++*t.evicted_;
@@ -202,6 +226,15 @@ struct Timeline::Machinery {
     if (repeats.next < repeats.later.size()) {  // a later record of it stays
       const RecordPos later = repeats.later[repeats.next++];
       t.retained_.ids_.set_where(id, later);
+      // The later record now places the id.
+      const IdRef later_parent = parent_of(t, later);
+      auto [hung, end] = t.restores_->hung.equal_range(later_parent);
+      while (hung->second != later) ++hung;
+      t.restores_->hung.erase(hung);
+      if (later_parent != parent) {
+        if (parent != kNoId) disown(t, parent, id);
+        if (later_parent != kNoId) adopt(t, later_parent, id);
+      }
       if (repeats.next == repeats.later.size()) {  // its only one: a junction no more
         set_flags(t, id, 0, kJunction);
         link_up(t, id, parent_of(t, later));
@@ -211,7 +244,10 @@ struct Timeline::Machinery {
     t.restores_->repeats.erase(found);
     set_flags(t, id, kEvicted, kRetained | kRepeated);
     t.retained_.ids_.set_where(id, sequence);
-    if (t.restores_->repeats.empty()) t.restores_.reset();
+    if (t.restores_->repeats.empty()) {
+      assert(t.restores_->hung.empty());  // each later record left it as it became the oldest
+      t.restores_.reset();
+    }
   }
 
   // Enters the record at `pos`, which the window holds or is about to hold
@@ -243,6 +279,12 @@ struct Timeline::Machinery {
         const auto [entry, added] = t.restores_->repeats.try_emplace(id);
         new_repeats = added;
         entry->second.later.push_back(pos);
+        try {
+          t.restores_->hung.emplace(parent, pos);
+        } catch (...) {
+          entry->second.later.pop_back();
+          throw;
+        }
       }
     } catch (...) {
       if (new_repeats) t.restores_->repeats.erase(id);
@@ -263,6 +305,7 @@ struct Timeline::Machinery {
     t.retained_.ids_.set_where(id, pos);
     ++*t.known_;
     if (parent == kNoId) return;
+    adopt(t, parent, id);
     // Linked as append would, unless that closes a ring: then the forest
     // stays a forest and verify_acyclic refuses.
     if (find_end(t, parent) == id) {
@@ -419,6 +462,7 @@ void Timeline::append(TimelineEvent event) {  // NOLINT(performance-unnecessary-
   internal::encode_record(event, sequence, id, parent, M::compact(*this), window.at(pos), size);
   window.push(pos, size);
   M::link_up(*this, id, parent);
+  if (parent != kNoId) M::adopt(*this, parent, id);
   if (restores_ && M::has(*this, id, kBehindJunction) && parent != kNoId) {
     M::mark_behind_junction(*this, M::find_end(*this, id));
   }
@@ -461,58 +505,106 @@ CausalTrace Timeline::build_causal_trace(std::string_view id) const {
   return trace;
 }
 
-// TEMPORARY: a scan of the window, to be replaced by child links.
 CausalEffects Timeline::build_causal_effects(std::string_view id) const {
+  using M = Machinery;
   CausalEffects effects{kCausalEffectsSchema, std::string(id), TraceStatus::not_found, {}};
-  if (id.empty()) return effects;
-  std::unordered_multimap<std::string_view, EventView> children;
-  std::unordered_map<std::string_view, EventView> oldest;
-  for (const EventView e : retained_) {
-    children.emplace(e.parent, e);
-    oldest.try_emplace(e.id, e);
-  }
+  const internal::IdTable& ids = retained_.ids_;
+  const IdRef root = id.empty() ? kNoId : ids.find(id);
+  if (root == kNoId) return effects;
+  constexpr std::size_t kNone = SIZE_MAX;
+  // A record found, and the index of the nearest record found above it.
   struct Found {
-    std::uint64_t depth;
     std::uint64_t sequence;
-    EventView view;
-    std::optional<std::size_t> cause;
+    std::uint64_t rank;  // the place in the window: orders equal sequences
+    RecordPos pos;
+    std::size_t cause;
+  };
+  // An id whose children are still to be visited: the nearest record found
+  // on its way up, and whether an id that is not retained lies between the
+  // root and its children.
+  struct Open {
+    IdRef id;
+    std::size_t cause;
+    bool gap;
   };
   std::vector<Found> found;
-  std::vector<std::pair<std::string_view, std::optional<std::size_t>>> level;
-  if (auto it = oldest.find(id); it != oldest.end()) {
-    found.push_back({0, it->second.sequence, it->second, std::nullopt});
-  }
-  level.emplace_back(id, found.empty() ? std::nullopt : std::optional<std::size_t>(0));
-  for (std::uint64_t depth = 1; !level.empty(); ++depth) {
-    std::vector<std::pair<std::string_view, std::optional<std::size_t>>> next;
-    for (const auto& [at, cause] : level) {
-      auto [b, e] = children.equal_range(at);
-      for (auto it = b; it != e; ++it) {
-        found.push_back({depth, it->second.sequence, it->second, cause});
-        if (oldest.at(it->second.id).sequence == it->second.sequence)
-          next.emplace_back(it->second.id, found.size() - 1);
+  std::vector<std::size_t> level_start;  // where each depth's records begin in `found`
+  const RecordPos front = M::ring(*this).front();
+  const auto add = [&](RecordPos pos, std::size_t cause) {
+    // Chunk serials count on modulo 2^32 from the oldest record's.
+    const std::uint64_t rank =
+        (static_cast<std::uint64_t>(static_cast<std::uint32_t>((pos >> 32) - (front >> 32)))
+         << 32) |
+        (pos & 0xFFFFFFFFu);
+    found.push_back({internal::stored_sequence(M::ring(*this).at(pos)), rank, pos, cause});
+    return found.size() - 1;
+  };
+  const bool root_retained = M::has(*this, root, kRetained);
+  level_start.push_back(0);
+  if (root_retained) add(ids.where(root), kNone);
+  std::vector<Open> level{{root, root_retained ? 0 : kNone, false}};
+  std::vector<Open> next;
+  std::vector<IdRef> children;
+  bool gap = !root_retained;
+  std::uint64_t visited = 0;
+  while (!level.empty()) {
+    level_start.push_back(found.size());
+    for (const Open& at : level) {
+      if (restores_) {  // later records of ids restored more than once
+        const auto [first, last] = restores_->hung.equal_range(at.id);
+        for (auto hung = first; hung != last; ++hung) {
+          add(hung->second, at.cause);
+          gap = gap || at.gap;
+        }
+      }
+      // Oldest first, as the list is newest first.
+      children.clear();
+      for (IdRef c = ids.child(at.id); c != kNoId; c = ids.sibling(c)) {
+        // An acyclic forest visits each id once at most.
+        if (++visited > ids.size()) throw std::invalid_argument(kProvenanceCycle);
+        children.push_back(c);
+      }
+      for (auto c = children.rbegin(); c != children.rend(); ++c) {
+        if (!M::has(*this, *c, kRetained)) {
+          next.push_back({*c, at.cause, true});
+          continue;
+        }
+        gap = gap || at.gap;
+        next.push_back({*c, add(ids.where(*c), at.cause), at.gap});
       }
     }
-    level = std::move(next);
+    level.swap(next);
+    next.clear();
   }
+  level_start.push_back(found.size());  // the end of the last depth
+
+  // In order of depth, then sequence; causes renumbered to match.
   std::vector<std::size_t> order(found.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return std::pair(found[a].depth, found[a].sequence) <
-           std::pair(found[b].depth, found[b].sequence);
-  });
+  for (std::size_t d = 0; d + 1 < level_start.size(); ++d) {
+    const auto begin = order.begin() + static_cast<std::ptrdiff_t>(level_start[d]);
+    const auto end = order.begin() + static_cast<std::ptrdiff_t>(level_start[d + 1]);
+    const auto by_sequence = [&found](std::size_t a, std::size_t b) {
+      return std::pair(found[a].sequence, found[a].rank) <
+             std::pair(found[b].sequence, found[b].rank);
+    };
+    if (!std::is_sorted(begin, end, by_sequence)) std::sort(begin, end, by_sequence);
+  }
   std::vector<std::size_t> place(found.size());
   for (std::size_t i = 0; i < order.size(); ++i) place[order[i]] = i;
-  for (const std::size_t i : order) {
-    std::optional<std::size_t> cause;
-    if (found[i].cause) cause = place[*found[i].cause];
-    effects.events.push_back({found[i].view.to_event(), found[i].depth, cause});
+  effects.events.resize(found.size());
+  std::size_t d = 0;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    while (level_start[d + 1] <= i) ++d;
+    const Found& f = found[order[i]];
+    EffectEvent& e = effects.events[i];
+    internal::decode_record(M::ring(*this).at(f.pos), ids).copy_to(e.event);
+    e.depth = d;
+    if (f.cause != kNone) e.cause = place[f.cause];
   }
-  const bool retained = !found.empty() && found.front().depth == 0;
-  if (retained)
-    effects.status = TraceStatus::complete;
-  else if (!effects.events.empty() || knows(id))
-    effects.status = TraceStatus::retention_gap;
+  if (!found.empty() || M::has(*this, root, kKnown)) {
+    effects.status = gap ? TraceStatus::retention_gap : TraceStatus::complete;
+  }
   return effects;
 }
 

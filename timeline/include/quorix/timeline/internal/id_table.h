@@ -5,9 +5,9 @@
 // IdTable stores every id a timeline has seen once, as bytes in an arena of
 // blocks, and finds it again through an open-addressing hash table. An id is
 // known by its handle: where its entry starts in the arena. Beside the bytes,
-// each entry holds two 64-bit words for the timeline's own use (`link` with
-// eight flag bits on top, and `where`), so that looking an id up also brings
-// what the timeline knows of it.
+// each entry holds four 64-bit words for the timeline's own use (`link` with
+// eight flag bits on top, `where`, `child` and `sibling`), so that looking an
+// id up also brings what the timeline knows of it.
 #ifndef QUORIX_TIMELINE_INTERNAL_ID_TABLE_H_
 #define QUORIX_TIMELINE_INTERNAL_ID_TABLE_H_
 
@@ -103,7 +103,7 @@ class IdTable {
   IdRef find(std::string_view id) const noexcept { return find(id, hash(id)); }
 
   // Adds `id`, whose hash is `hash` and which must not be present, with
-  // `link` pointing at itself, no flags and `where` 0. A failed allocation
+  // `link` pointing at itself, no flags and the other words 0. A failed allocation
   // changes nothing. Cost: amortized O(1) (the table doubles at 80% load,
   // rehashing from the arena in order).
   IdRef insert(std::string_view id, std::uint64_t hash);
@@ -140,6 +140,10 @@ class IdTable {
   void set_link(IdRef ref, std::uint64_t value) noexcept { store(entry(ref), value); }
   std::uint64_t where(IdRef ref) const noexcept { return load(entry(ref) + 8); }
   void set_where(IdRef ref, std::uint64_t value) noexcept { store(entry(ref) + 8, value); }
+  IdRef child(IdRef ref) const noexcept { return load(entry(ref) + 16); }
+  void set_child(IdRef ref, IdRef value) noexcept { store(entry(ref) + 16, value); }
+  IdRef sibling(IdRef ref) const noexcept { return load(entry(ref) + 24); }
+  void set_sibling(IdRef ref, IdRef value) noexcept { store(entry(ref) + 24, value); }
 
  private:
   // Regular blocks grow from 256 bytes to 1 MiB; an id too long for one gets
@@ -154,8 +158,9 @@ class IdTable {
     return v;
   }
   static void store(char* p, std::uint64_t v) noexcept { std::memcpy(p, &v, 8); }
-  // An entry: link (8 bytes), where (8), the id's length as a base-128
-  // varint, then its bytes.
+  // An entry: link, where, child and sibling (8 bytes each), the id's
+  // length as a base-128 varint, then its bytes.
+  static constexpr std::size_t kHeader = 32;
   static std::string_view name_at(const char* entry) noexcept;
 
   const char* entry(IdRef ref) const noexcept {
