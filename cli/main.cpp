@@ -3,13 +3,17 @@
 //
 //   quorix check FILE                  counts over the file's records
 //   quorix trace FILE ID...            each id's trace document, one a line
-//   quorix show FILE ID                an SVG picture of one id's trace
+//   quorix effects FILE ID             the document of what one id caused
+//   quorix latency [--effects] FILE ID the time each hop of one id's trace
+//                                      (or its effects' critical path) took
+//   quorix show [--effects] FILE ID    an SVG picture of one id's trace
+//                                      (or of its effects, as a tree)
 //   quorix record FILE --capacity N    appends standard input's record lines
 //   quorix recover FILE                a record file's timeline as a snapshot
 //
-// check, trace and show take a snapshot or a record file, told apart by its
-// first bytes. FILE "-" is standard input, except for record, which reads
-// its records there. A file is read once, whole, without a lock (a record
+// All but record and recover take a snapshot or a record file, told apart
+// by its first bytes. FILE "-" is standard input, except for record, which
+// reads its records there. A file is read once, whole, without a lock (a record
 // file may be being written meanwhile), and released as soon as the
 // timeline is built from it, before any answer is computed.
 // Exit status: 0 answered; 1 the file could not be read, written or was
@@ -29,13 +33,16 @@
 #include <vector>
 
 #include <quorix/record/record_file.h>
+#include <quorix/render/effects_json.h>
 #include <quorix/render/trace_json.h>
 #include <quorix/snapshot/snapshot.h>
+#include <quorix/timeline/causal_latency.h>
 #include <quorix/timeline/timeline.h>
 #include <quorix/version.h>
 
 #include "check.h"
 #include "file_input.h"
+#include "latency_table.h"
 #include "svg.h"
 
 namespace {
@@ -45,7 +52,8 @@ constexpr int kFailed = 1;
 constexpr int kUsageError = 2;
 
 constexpr std::string_view kUsage =
-    "usage: quorix check FILE | quorix trace FILE ID... | quorix show FILE ID | "
+    "usage: quorix check FILE | quorix trace FILE ID... | quorix effects FILE ID | "
+    "quorix latency [--effects] FILE ID | quorix show [--effects] FILE ID | "
     "quorix record FILE --capacity N | quorix recover FILE | quorix --help | quorix --version\n";
 
 constexpr std::string_view kHelp =
@@ -57,7 +65,13 @@ constexpr std::string_view kHelp =
     "                    records, distinct_ids, duplicate_ids, roots, orphans, over_capacity,\n"
     "                    and for a record file dropped\n"
     "  trace FILE ID...  the JSON document of each ID's causal trace, one a line\n"
-    "  show FILE ID      an SVG picture of ID's causal trace\n"
+    "  effects FILE ID   the JSON document of the events ID caused, each with its depth\n"
+    "  latency [--effects] FILE ID\n"
+    "                    a table of the wall-time and model-time step of each hop of ID's\n"
+    "                    causal trace (with --effects, of the critical path of its effects)\n"
+    "  show [--effects] FILE ID\n"
+    "                    an SVG picture of ID's causal trace (with --effects, of its effects\n"
+    "                    as a tree), at most 16384 pixels each way, long chains elided\n"
     "  record FILE --capacity N\n"
     "                    appends each snapshot record line of standard input to the record\n"
     "                    file FILE (created if new, else continued: N must be its capacity)\n"
@@ -67,18 +81,19 @@ constexpr std::string_view kHelp =
     "  --help            this text\n"
     "  --version         the version of the quorix libraries\n"
     "\n"
-    "check, trace and show read a snapshot or a record file.\n"
+    "All but record and recover read a snapshot or a record file.\n"
     "Exit status: 0 answered, 1 unreadable or refused file or line, 2 usage error.\n";
 
 constexpr char kNoMemory[] = "not enough memory";
 
-enum class Command { check, trace, show, record, recover };
+enum class Command { check, trace, effects, latency, show, record, recover };
 
 struct Request {
   Command command;
   std::string file;
-  std::vector<std::string_view> ids;  // trace and show
+  std::vector<std::string_view> ids;  // trace, effects, latency and show
   std::uint64_t capacity = 0;         // record
+  bool effects = false;               // latency and show: of the effects, not the trace
 };
 
 // A capacity argument: plain decimal digits, positive and within 64 bits.
@@ -93,15 +108,22 @@ std::optional<std::uint64_t> parse_capacity(std::string_view text) {
 // The request the arguments make, or nullopt for a usage error. Ids are
 // taken as they are, even when they start with '-'; a file name that starts
 // with '-' (other than "-" itself) is taken for an unknown option.
-std::optional<Request> parse_request(const std::vector<std::string_view>& args) {
+std::optional<Request> parse_request(std::vector<std::string_view> args) {
+  const bool effects =
+      args.size() > 1 && (args[0] == "latency" || args[0] == "show") && args[1] == "--effects";
+  if (effects) args.erase(args.begin() + 1);
   if (args.size() < 2 || (args[1].starts_with('-') && args[1] != "-")) return std::nullopt;
   const std::string_view name = args[0];
   const std::size_t rest = args.size() - 2;
-  Request request{Command::check, std::string(args[1]), {}, 0};
+  Request request{Command::check, std::string(args[1]), {}, 0, effects};
   if (name == "check" && rest == 0) {
     request.command = Command::check;
   } else if (name == "trace" && rest >= 1) {
     request.command = Command::trace;
+  } else if (name == "effects" && rest == 1) {
+    request.command = Command::effects;
+  } else if (name == "latency" && rest == 1) {
+    request.command = Command::latency;
   } else if (name == "show" && rest == 1) {
     request.command = Command::show;
   } else if (name == "recover" && rest == 0) {
@@ -191,8 +213,24 @@ void answer(const Request& request, const Loaded& loaded, Output& output) {
         output.write("\n");
       }
       break;
+    case Command::effects:
+      output.write(quorix::render_effects_json(timeline.build_causal_effects(request.ids[0])));
+      output.write("\n");
+      break;
+    case Command::latency:
+      if (request.effects) {
+        const quorix::CausalEffects effects = timeline.build_causal_effects(request.ids[0]);
+        output.write(quorix::cli::format_latency(quorix::critical_path(effects), effects.status));
+      } else {
+        const quorix::CausalTrace trace = timeline.build_causal_trace(request.ids[0]);
+        output.write(quorix::cli::format_latency(quorix::trace_latency(trace), trace.status));
+      }
+      break;
     case Command::show:
-      output.write(quorix::cli::render_trace_svg(timeline.build_causal_trace(request.ids[0])));
+      output.write(
+          request.effects
+              ? quorix::cli::render_effects_svg(timeline.build_causal_effects(request.ids[0]))
+              : quorix::cli::render_trace_svg(timeline.build_causal_trace(request.ids[0])));
       break;
     case Command::record:
     case Command::recover:

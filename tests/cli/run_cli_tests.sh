@@ -40,7 +40,7 @@ expect() {
   fi
 }
 
-usage=$'usage: quorix check FILE | quorix trace FILE ID... | quorix show FILE ID | quorix record FILE --capacity N | quorix recover FILE | quorix --help | quorix --version\n'
+usage=$'usage: quorix check FILE | quorix trace FILE ID... | quorix effects FILE ID | quorix latency [--effects] FILE ID | quorix show [--effects] FILE ID | quorix record FILE --capacity N | quorix recover FILE | quorix --help | quorix --version\n'
 sample_check=$'format: 1\ncapacity: 4\nnext_sequence: 7\nrecords: 6\ndistinct_ids: 5\nduplicate_ids: 1\nroots: 2\norphans: 1\nover_capacity: yes\n'
 empty_check=$'format: 1\ncapacity: 4\nnext_sequence: 1\nrecords: 0\ndistinct_ids: 0\nduplicate_ids: 0\nroots: 0\norphans: 0\nover_capacity: no\n'
 # A chain of 10,000 events over three clock domains, larger than one read of the input.
@@ -48,6 +48,9 @@ awk 'BEGIN { n = 10000; printf "quorix-timeline 1 %d %d %d\n", n, n + 1, n
              for (i = 1; i <= n; i++)
                printf "e%d\t%s\tk\tent\tclock%d\t0\t%d\t%d\tm\n", i, i == 1 ? "" : "e" (i - 1), i % 3, i, i }' \
   >"$work/chain.snap"
+# One root with 10,000 children: more than a tree picture has rows for.
+awk 'BEGIN { print "quorix-timeline 1 10001 10002 10001\nr\t\tk\te\tc\t0\t0\t1\t"
+             for (i = 2; i <= 10001; i++) printf "s%d\tr\tk\te\tc\t%d\t0\t%d\t\n", i, i, i }' >"$work/star.snap"
 chain_check=$'format: 1\ncapacity: 10000\nnext_sequence: 10001\nrecords: 10000\ndistinct_ids: 10000\nduplicate_ids: 0\nroots: 1\norphans: 0\nover_capacity: no\n'
 
 #      status stdin                           stdout              stderr   arguments
@@ -79,12 +82,26 @@ expect 0 sample.snap           @sample.trace       ""  trace - msg last nothing 
 expect 0 ""                    @sample-last.svg    ""  show sample.snap last
 expect 0 sample.snap           @sample-last.svg    ""  show - last
 expect 0 ""                    @sample-nothing.svg ""  show sample.snap nothing
+expect 0 ""                    @sample-effects.svg ""  show --effects sample.snap gone
+# Effects and latency: depth in the document, escaped bytes and unknown steps in the table,
+# negative steps, the critical path, and what an unknown id gives.
+expect 0 ""                    @sample.effects     ""  effects sample.snap gone
+expect 0 ""  '{"schema":"quorix-causal-effects/1","root_id":"x","status":"not_found","events":[]}'$'\n'  ""  effects sample.snap x
+expect 0 ""                    @sample.latency     ""  latency sample.snap last
+expect 0 ""  $'status\tnot_found\nsequence\tid\tkind\tclock_domain\twall_step_ns\tmodel_step\tsince_root_ns\ntotal\t0\n'  ""  latency --effects sample.snap x
+for args in "latency - b" "latency --effects - a"; do
+  # shellcheck disable=SC2086  # each case is a list of words
+  expect 0 "=quorix-timeline 1 4 3 2\na\t\tk\te\tc\t10\t9\t1\t\nb\ta\tk\te\tc\t5\t2\t2\t\n" \
+    $'status\tcomplete\nsequence\tid\tkind\tclock_domain\twall_step_ns\tmodel_step\tsince_root_ns\n1\ta\tk\tc\t-\t-\t0\n2\tb\tk\tc\t-5\t-7\t-5\ntotal\t-5\n' "" $args
+done
 expect 0 ""                    "^usage: quorix COMMAND FILE [ARG...]"$'\n'  ""  --help
 expect 0 ""                    "quorix $version"$'\n'                       ""  --version
 for args in "" "bogus sample.snap" "check" "check sample.snap extra" "trace sample.snap" \
             "show sample.snap a b" "--bogus" "check --bogus" "--help extra" "recover" \
             "record $work/new" "record $work/new --capacity 0" "record $work/new --capacity 4x" \
-            "record $work/new --capacity 4 extra" "record - --capacity 4"; do
+            "record $work/new --capacity 4 extra" "record - --capacity 4" "effects sample.snap" \
+            "effects sample.snap a b" "latency sample.snap" "latency --effects sample.snap a b" \
+            "show --effects sample.snap" "trace --effects sample.snap a" "effects --effects sample.snap a"; do
   # shellcheck disable=SC2086  # each case is a list of words
   expect 2 "" "" "$usage" $args
 done
@@ -126,17 +143,25 @@ else
   passed=$((passed + 1))
 fi
 
-# Every picture is well-formed XML, whatever bytes the ids hold and however long the trace.
-"$quorix" show "$work/chain.snap" e10000 >"$work/chain.svg"
-for svg in sample-last.svg sample-nothing.svg "$work/chain.svg"; do
+# Every picture is well-formed XML, whatever bytes the ids hold; however long the chain or
+# wide the tree, it is at most 16384 pixels each way and says how many events it left out.
+for svg in sample-last.svg sample-nothing.svg sample-effects.svg; do
   if xmllint --noout "$svg"; then passed=$((passed + 1)); else failed=$((failed + 1)) && echo "FAILED: $svg"; fi
 done
-if grep -q '>not_found</text>' sample-nothing.svg &&
-   [[ $(grep -c '<g class="event">' "$work/chain.svg") == 10000 ]]; then
-  passed=$((passed + 1))
-else
-  failed=$((failed + 1)) && echo "FAILED: the not_found text, or the 10,000 event boxes"
-fi
+for case in "9940 $work/chain.snap e10000" "9960 --effects $work/chain.snap e1" \
+            "9850 --effects $work/star.snap r"; do
+  hidden=${case%% *}
+  # shellcheck disable=SC2086  # each case is a list of words
+  "$quorix" show ${case#* } >"$work/big.svg"
+  size=$(grep -om1 '^<svg [^>]*' "$work/big.svg")
+  if xmllint --noout "$work/big.svg" && [[ $size =~ width=\"([0-9]+)\"\ height=\"([0-9]+)\" ]] &&
+     ((BASH_REMATCH[1] <= 16384 && BASH_REMATCH[2] <= 16384)) &&
+     grep -q ", $hidden not shown</text>" "$work/big.svg"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1)) && echo "FAILED: show $case: $size"
+  fi
+done
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
