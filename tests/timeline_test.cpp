@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <quorix/timeline/causal_latency.h>
+
 #include <quorix/snapshot/snapshot.h>
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -259,6 +263,77 @@ TEST(TimelineTest, EffectsFollowChildLinksThroughAnyOrderAndEviction) {
     }
   }
   EXPECT_EQ(Effects(Timeline(4), ""), "2:");
+}
+
+// A path as "id:wall step/model step/since root ... total", "-" for a step
+// that is not known.
+std::string Describe(const CausalPath& path) {
+  const auto step = [](const std::optional<TimeStep>& t) {
+    if (!t) return std::string("-");
+    return (t->negative ? "-" : "") + std::to_string(t->magnitude);
+  };
+  std::string s;
+  for (const LatencyHop& hop : path.hops) {
+    s += hop.event.id + ":" + step(hop.wall_step_ns) + "/" + step(hop.model_step) + "/" +
+         step(hop.since_root_ns) + " ";
+  }
+  return s + "total " + step(path.total_ns);
+}
+
+struct LatencyCase {
+  const char* name;
+  std::vector<std::tuple<const char*, const char*, std::uint64_t, const char*>> events;
+  const char* id;
+  const char* trace;  // trace_latency of the trace of `id`
+  const char* path;   // critical_path of its effects
+};
+
+TEST(TimelineTest, LatencyStepsNeverWrapAndStayWithinAClock) {
+  constexpr std::uint64_t kMax = UINT64_MAX;
+  // Each event: id, parent, wall time, clock domain; model time is wall / 10.
+  const LatencyCase cases[] = {
+      {"steps",
+       {{"a", "", 100, "c"}, {"b", "a", 130, "c"}, {"c", "b", 120, "d"}},
+       "c",
+       "a:-/-/0 b:30/3/30 c:-10/-/20 total 20",
+       "c:-/-/0 total 0"},
+      // Guards against unsigned differences wrapping: the extremes apart.
+      {"extremes",
+       {{"a", "", kMax, "c"}, {"b", "a", 0, "c"}},
+       "b",
+       "a:-/-/0 b:-18446744073709551615/-1844674407370955161/-18446744073709551615 total "
+       "-18446744073709551615",
+       "b:-/-/0 total 0"},
+      // The latest descendant; of equal times the lower sequence, at any depth.
+      {"critical path",
+       {{"r", "", 0, "c"}, {"x", "r", 50, "c"}, {"y", "x", 90, "c"}, {"z", "r", 90, "c"}},
+       "r",
+       "r:-/-/0 total 0",
+       "r:-/-/0 x:50/5/50 y:40/4/90 total 90"},
+      {"through an evicted id",
+       {{"x", "r", 50, "c"},
+        {"r", "", 0, "c"},
+        {"y", "x", 90, "c"},
+        {"p", "", 1, "c"},
+        {"q", "", 1, "c"}},
+       "r",
+       "r:-/-/0 total 0",
+       "r:-/-/0 y:-/-/90 total 90"},
+  };
+  for (const LatencyCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Timeline t(4);
+    for (const auto& [id, parent, wall, domain] : c.events) {
+      TimelineEvent e = Event(id, parent);
+      e.wall_time_ns = wall;
+      e.model_time = wall / 10;
+      e.clock_domain = domain;
+      t.append(std::move(e));
+    }
+    EXPECT_EQ(Describe(trace_latency(t.build_causal_trace(c.id))), c.trace);
+    EXPECT_EQ(Describe(critical_path(t.build_causal_effects(c.id))), c.path);
+  }
+  EXPECT_EQ(Describe(critical_path(Timeline(4).build_causal_effects("none"))), "total 0");
 }
 
 }  // namespace

@@ -16,14 +16,16 @@
 // How it is kept: every id it has seen is stored once in an id table (a
 // hash table over an arena of entries), beside what the timeline knows of
 // it: whether it is retained (and where its oldest record is) or evicted
-// (and with which number), and its link for the cycle check. Each retained
-// event is one encoded record in chunks of memory, oldest first: its
-// numbers, the handles of its id and parent in the table, and its other
-// four strings' bytes behind their lengths. On the heap that is about 40
-// bytes more than those strings, plus the id's entry (about 30 bytes more
-// than the id, and 16 of hash table). Chunks from a RecordMemory (a record
-// file, that keeps them when the process dies) hold self-contained records
-// instead, the id's and parent's bytes included, each with a check.
+// (and with which number), its link for the cycle check, and its child
+// links (its first child and its next sibling), which effects follow.
+// Each retained event is one encoded record in chunks of memory, oldest
+// first: its numbers, the handles of its id and parent in the table, and
+// its other four strings' bytes behind their lengths. On the heap that is
+// about 40 bytes more than those strings, plus the id's entry (33 bytes
+// more than the id, and about 16 of hash table), which stays when the
+// record goes. Chunks from a RecordMemory (a record file, that keeps them
+// when the process dies) hold self-contained records instead, the id's and
+// parent's bytes included, each with a check.
 //
 // The links of a timeline, every retained record's parent and the parent
 // recorded for every id no longer retained, never form a cycle: append
