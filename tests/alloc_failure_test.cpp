@@ -121,6 +121,7 @@ TEST(AllocationFailureTest, EveryOperationSurvivesEveryFailure) {
     EXPECT_EQ(write_timeline_snapshot(*target), before);
     EXPECT_EQ(target->known_ids(), 11u);
     EXPECT_FALSE(target->knows("unseen" + kLong));
+    EXPECT_TRUE(target->build_causal_effects("z" + kLong).events.empty());  // nothing hung below
   };
   const auto reset = [&] { target = timeline; };
   const auto release = [&] { target.reset(); };
@@ -148,6 +149,7 @@ TEST(AllocationFailureTest, EveryOperationSurvivesEveryFailure) {
   const std::string snapshot = write_timeline_snapshot(timeline);
   const std::string d = "l" + kLong;
   points += FailEachAllocation([&] { timeline.build_causal_trace(d); });
+  points += FailEachAllocation([&] { timeline.build_causal_effects("a" + kLong); });
   const CausalTrace trace = timeline.build_causal_trace(d);
   points += FailEachAllocation([&] { render_trace_json(trace); });
   points += FailEachAllocation([&] { write_timeline_snapshot(timeline); });
