@@ -5,13 +5,11 @@
 namespace quorix::cli {
 namespace {
 
-constexpr std::string_view kEllipsis = "\xE2\x80\xA6";  // U+2026 in UTF-8
-
 bool is_continuation(unsigned char byte) { return (byte & 0xC0U) == 0x80U; }
 
 // The size of the character at the start of `bytes` when it is valid UTF-8
-// that XML can carry and is not a control character; 0 when its first byte
-// must be shown escaped.
+// that shows as itself (see shown_text.h); 0 when its first byte must be
+// shown escaped.
 std::size_t plain_char_size(std::string_view bytes) {
   const auto lead = static_cast<unsigned char>(bytes.front());
   if (lead < 0x80U) return lead >= 0x20U && lead != 0x7FU ? 1 : 0;
@@ -40,7 +38,9 @@ std::size_t plain_char_size(std::string_view bytes) {
   const bool c1_control = code <= 0x9F;
   const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
   const bool not_xml = code == 0xFFFE || code == 0xFFFF || code > 0x10FFFF;
-  return code < least || c1_control || surrogate || not_xml ? 0 : size;
+  const bool reorders = code == 0x061C || code == 0x200E || code == 0x200F ||
+                        (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+  return code < least || c1_control || surrogate || not_xml || reorders ? 0 : size;
 }
 
 // How wide the character (or escaped byte) at the start of `bytes` shows.
@@ -87,7 +87,9 @@ void append_char(std::string& out, std::string_view bytes, std::size_t plain_siz
 
 }  // namespace
 
-void append_shown(std::string& out, std::string_view bytes, Markup markup, std::size_t max_width) {
+std::size_t append_shown(std::string& out, std::string_view bytes, Markup markup,
+                         std::size_t max_width) {
+  if (max_width == 0) return 0;
   std::size_t total = 0;
   for (std::size_t i = 0; i < bytes.size() && total <= max_width;) {
     const std::size_t size = plain_char_size(bytes.substr(i));
@@ -100,12 +102,15 @@ void append_shown(std::string& out, std::string_view bytes, Markup markup, std::
   for (std::size_t i = 0; i < bytes.size();) {
     const std::string_view rest = bytes.substr(i);
     const std::size_t size = plain_char_size(rest);
-    width += shown_width(rest, size);
-    if (width > room) break;
+    const std::size_t char_width = shown_width(rest, size);
+    if (width + char_width > room) break;
+    width += char_width;
     append_char(out, rest, size, markup);
     i += std::max<std::size_t>(size, 1);
   }
-  if (cut) out.append(kEllipsis);
+  if (!cut) return width;
+  out.append(kEllipsis);
+  return width + 1;
 }
 
 }  // namespace quorix::cli
