@@ -25,11 +25,12 @@ constexpr std::size_t kNoteHeight = 30;  // the line of per-level notes under th
 static_assert(2 * kLeftMargin + (kMaxLevels + 2) * kStep <= kMaxPictureSize);
 static_assert(kHeaderHeight + kMaxRows * kRowHeight + kNoteHeight <= kMaxPictureSize);
 
-std::size_t box_x(std::size_t column) { return kLeftMargin + column * kStep; }
+// Where the boxes of a column, and of a row, have their top left.
+std::size_t tree_box_x(std::size_t column) { return kLeftMargin + column * kStep; }
 std::size_t row_middle(std::size_t row) {
   return kHeaderHeight + row * kRowHeight + kRowHeight / 2;
 }
-std::size_t box_y(std::size_t row) { return row_middle(row) - kBoxHeight / 2; }
+std::size_t row_box_y(std::size_t row) { return row_middle(row) - kBoxHeight / 2; }
 
 // Where each event is drawn, if it is.
 struct Layout {
@@ -37,7 +38,21 @@ struct Layout {
   std::vector<std::optional<std::size_t>> cause;  // of a cause that is listed and not itself
   std::vector<std::optional<std::size_t>> row;    // none when left out
   std::vector<std::size_t> roots;                 // events with no cause
-  std::size_t rows = 0;
+  std::size_t rows = 0;                           // taken by events drawn
+};
+
+// What a picture of a layout leaves out, and its size.
+struct TreeSize {
+  std::size_t shown_levels = 0;
+  std::size_t more_levels = 0;  // past the last level drawn
+  // Events left out at each level drawn, and the last: past them.
+  std::vector<std::uint64_t> hidden_at;
+  std::uint64_t hidden = 0;
+  bool gap_roots = false;        // whether an event drawn hangs below an id not listed
+  std::size_t first_column = 0;  // 1 when the retention gap takes the first column
+  std::size_t rows = 0;          // at least 1
+  std::size_t width = 0;
+  std::size_t height = 0;
 };
 
 // Each event's level; then, depth first from the roots with each event's
@@ -84,54 +99,52 @@ Layout lay_out(const std::vector<EffectEvent>& events) {
   return layout;
 }
 
+TreeSize measure(const std::vector<EffectEvent>& events, const Layout& layout) {
+  TreeSize size;
+  std::size_t levels = 0;
+  for (const std::size_t level : layout.level) levels = std::max(levels, level + 1);
+  size.shown_levels = std::min(levels, kMaxLevels);
+  size.more_levels = levels - size.shown_levels;
+  size.hidden_at.assign(size.shown_levels + 1, 0);
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (!layout.row[i]) {
+      ++size.hidden_at[std::min(layout.level[i], size.shown_levels)];
+      ++size.hidden;
+    } else if (!layout.cause[i] && events[i].depth != 0) {
+      size.gap_roots = true;
+    }
+  }
+  const bool level_notes = std::any_of(size.hidden_at.begin(), size.hidden_at.end() - 1,
+                                       [](std::uint64_t count) { return count != 0; });
+  size.first_column = size.gap_roots ? 1 : 0;
+  const std::size_t columns =
+      size.first_column + size.shown_levels + (size.more_levels != 0 ? 1 : 0);
+  size.width = std::max(kMinWidth, 2 * kLeftMargin + columns * kStep);
+  size.rows = std::max<std::size_t>(layout.rows, 1);
+  size.height = kHeaderHeight + size.rows * kRowHeight + (level_notes ? kNoteHeight : 0);
+  return size;
+}
+
 }  // namespace
 
 std::string render_effects_svg(const CausalEffects& effects) {
   const std::vector<EffectEvent>& events = effects.events;
   const Layout layout = lay_out(events);
-  std::size_t levels = 0;
-  for (const std::size_t level : layout.level) levels = std::max(levels, level + 1);
-  const std::size_t shown_levels = std::min(levels, kMaxLevels);
-  std::vector<std::uint64_t> hidden_at(shown_levels + 1, 0);  // the last: beyond the levels shown
-  bool gap_roots = false;  // whether an event drawn hangs below an id not listed
-  std::uint64_t hidden = 0;
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    if (!layout.row[i]) {
-      ++hidden_at[std::min(layout.level[i], shown_levels)];
-      ++hidden;
-    } else if (!layout.cause[i] && events[i].depth != 0) {
-      gap_roots = true;
-    }
-  }
-  const bool level_notes = std::any_of(hidden_at.begin(), hidden_at.end() - 1,
-                                       [](std::uint64_t count) { return count != 0; });
-  const std::size_t first_column = gap_roots ? 1 : 0;
-  const std::size_t columns = first_column + shown_levels + (levels > kMaxLevels ? 1 : 0);
-  const std::size_t width = std::max(kMinWidth, 2 * kLeftMargin + columns * kStep);
-  const std::size_t rows = std::max<std::size_t>(layout.rows, 1);
-  const std::size_t height = kHeaderHeight + rows * kRowHeight + (level_notes ? kNoteHeight : 0);
+  const TreeSize size = measure(events, layout);
+  const auto box_x = [&](std::size_t i) { return tree_box_x(size.first_column + layout.level[i]); };
+  const std::size_t rows_bottom = kHeaderHeight + size.rows * kRowHeight;
 
   SvgWriter svg;
-  svg.open(width, height, "causal effects", effects.root_id, trace_status_name(effects.status),
-           events.size(), hidden);
-  if (effects.status == TraceStatus::not_found) {
-    svg.text(kLeftMargin, row_middle(0) + 6, "font-size=\"16\" fill=\"#a01010\"", "not_found",
-             kNoLimit);
-  }
-  const auto column_of = [&](std::size_t i) { return first_column + layout.level[i]; };
-  if (gap_roots) {
+  svg.open(size.width, size.height, "causal effects", effects.root_id,
+           trace_status_name(effects.status), events.size(), size.hidden);
+  if (effects.status == TraceStatus::not_found) svg.not_found(kLeftMargin, row_middle(0) + 6);
+  if (size.gap_roots) {
     const std::size_t x = kLeftMargin + kBoxWidth / 2;
-    std::string& out = svg.out();
-    out.append("<g class=\"retention-gap\">\n");
-    svg.line(x, kHeaderHeight + 20, x, kHeaderHeight + rows * kRowHeight - 4,
-             "stroke=\"#a01010\" stroke-width=\"2\" stroke-dasharray=\"6 4\"");
-    svg.text(x, kHeaderHeight + 14, "text-anchor=\"middle\" fill=\"#a01010\"", "retention gap",
-             kNoLimit);
-    out.append("</g>\n");
+    svg.retention_gap_line(x, rows_bottom - 4);
     for (const std::size_t i : layout.roots) {
       if (layout.row[i] && events[i].depth != 0) {
         const std::size_t y = row_middle(*layout.row[i]);
-        svg.arrow(x, y, box_x(column_of(i)), y, std::nullopt, true);
+        svg.gap_arrow(x, y, box_x(i), y);
       }
     }
   }
@@ -140,10 +153,15 @@ std::string render_effects_svg(const CausalEffects& effects) {
     if (!layout.row[i] || !cause) continue;
     const EffectEvent& from = events[*cause];
     const EffectEvent& to = events[i];
-    svg.arrow(box_x(column_of(*cause)) + kBoxWidth, row_middle(*layout.row[*cause]),
-              box_x(column_of(i)), row_middle(*layout.row[i]),
-              TimeStep::between(from.event.wall_time_ns, to.event.wall_time_ns),
-              to.depth != from.depth + 1);
+    const std::size_t x1 = box_x(*cause) + kBoxWidth;
+    const std::size_t y1 = row_middle(*layout.row[*cause]);
+    const std::size_t y2 = row_middle(*layout.row[i]);
+    if (to.depth != from.depth + 1) {  // ids between them are no longer retained
+      svg.gap_arrow(x1, y1, box_x(i), y2);
+    } else {
+      svg.cause_arrow(x1, y1, box_x(i), y2,
+                      TimeStep::between(from.event.wall_time_ns, to.event.wall_time_ns));
+    }
   }
   for (std::size_t i = 0; i < events.size(); ++i) {
     if (!layout.row[i]) continue;
@@ -151,19 +169,22 @@ std::string render_effects_svg(const CausalEffects& effects) {
     std::string more = "\nclock_domain: ";
     append_shown(more, e.event.clock_domain, Markup::xml);
     more.append("\ndepth: ").append(std::to_string(e.depth));
-    svg.event_box(e.event, box_x(column_of(i)), box_y(*layout.row[i]),
+    svg.event_box(e.event, box_x(i), row_box_y(*layout.row[i]),
                   "d=" + std::to_string(e.depth) + " t=" + std::to_string(e.event.model_time),
                   more);
   }
-  for (std::size_t level = 0; level < shown_levels; ++level) {
-    if (hidden_at[level] == 0) continue;
-    svg.text(box_x(first_column + level), kHeaderHeight + rows * kRowHeight + 20,
-             "fill=\"#5a6270\"",
-             "\xE2\x80\xA6 " + std::to_string(hidden_at[level]) + " more not shown", kNoLimit);
+  for (std::size_t level = 0; level < size.shown_levels; ++level) {
+    if (size.hidden_at[level] == 0) continue;
+    svg.text(
+        tree_box_x(size.first_column + level), rows_bottom + 20, "fill=\"#5a6270\"",
+        std::string(kEllipsis) + " " + std::to_string(size.hidden_at[level]) + " more not shown",
+        kNoLimit);
   }
-  if (levels > kMaxLevels) {
-    svg.elided_box(box_x(first_column + shown_levels), box_y(0), hidden_at[shown_levels],
-                   std::to_string(levels - kMaxLevels) + " more levels");
+  if (size.more_levels != 0) {
+    svg.elided_box(tree_box_x(size.first_column + size.shown_levels), row_box_y(0),
+                   size.hidden_at[size.shown_levels],
+                   std::to_string(size.more_levels) +
+                       (size.more_levels == 1 ? " more level" : " more levels"));
   }
   svg.close();
   return svg.take();

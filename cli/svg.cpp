@@ -26,12 +26,13 @@ constexpr std::size_t kEdgeEvents = 30;
 static_assert(kLabelWidth + (2 * kEdgeEvents + 2) * kStep <= kMaxPictureSize);
 static_assert(kHeaderHeight + (2 * kEdgeEvents + 1) * kRowHeight <= kMaxPictureSize);
 
-std::size_t box_x(std::size_t column) {
-  return kLabelWidth + column * kStep + (kStep - kBoxWidth) / 2;
-}
 std::size_t lane_top(std::size_t lane) { return kHeaderHeight + lane * kRowHeight; }
 std::size_t lane_middle(std::size_t lane) { return lane_top(lane) + kRowHeight / 2; }
-std::size_t box_y(std::size_t lane) { return lane_top(lane) + (kRowHeight - kBoxHeight) / 2; }
+// Where the box of a column, and of an event in a lane, has its top left.
+std::size_t column_box_x(std::size_t column) {
+  return kLabelWidth + column * kStep + (kStep - kBoxWidth) / 2;
+}
+std::size_t lane_box_y(std::size_t lane) { return lane_top(lane) + (kRowHeight - kBoxHeight) / 2; }
 
 // A column of the picture: an event of the trace, or the box that stands
 // for the events left out.
@@ -40,39 +41,38 @@ struct Slot {
   std::size_t lane = 0;
 };
 
-}  // namespace
-
-std::string render_trace_svg(const CausalTrace& trace) {
-  const std::vector<TimelineEvent>& events = trace.events;
-  const std::size_t hidden =
-      events.size() > 2 * kEdgeEvents + 1 ? events.size() - 2 * kEdgeEvents : 0;
-  // The columns, and the lanes of the events drawn in order of first
-  // appearance.
+struct TraceLayout {
   std::vector<Slot> slots;
-  std::vector<std::string_view> lanes;
-  std::map<std::string_view, std::size_t> lane_index;
-  const auto add_event = [&](std::size_t i) {
-    const auto [place, added] = lane_index.try_emplace(events[i].clock_domain, lanes.size());
-    if (added) lanes.emplace_back(events[i].clock_domain);
-    slots.push_back({i, place->second});
-  };
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    if (hidden != 0 && i == kEdgeEvents) {
-      slots.push_back({std::nullopt, slots.back().lane});
-      i += hidden - 1;
-    } else {
-      add_event(i);
-    }
-  }
-  const bool gap = trace.status == TraceStatus::retention_gap;
-  const std::size_t first_column = gap ? 1 : 0;  // the gap takes a column of its own
-  const std::size_t width =
-      std::max(kMinWidth, kLabelWidth + (first_column + slots.size()) * kStep);
-  const std::size_t height = lane_top(std::max<std::size_t>(lanes.size(), 1));
+  std::vector<std::string_view> lanes;  // clock domains, in order of first appearance
+  std::size_t hidden = 0;               // events left out, in the middle
+  std::size_t first_column = 0;         // 1 when a retention gap takes the first column
+  std::size_t width = 0;
+  std::size_t height = 0;
+};
 
-  SvgWriter svg;
-  svg.open(width, height, "causal trace", trace.root_id, trace_status_name(trace.status),
-           events.size(), hidden);
+TraceLayout lay_out(const CausalTrace& trace) {
+  const std::vector<TimelineEvent>& events = trace.events;
+  TraceLayout layout;
+  layout.hidden = events.size() > 2 * kEdgeEvents + 1 ? events.size() - 2 * kEdgeEvents : 0;
+  std::map<std::string_view, std::size_t> lane_index;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (layout.hidden != 0 && i == kEdgeEvents) {
+      layout.slots.push_back({std::nullopt, layout.slots.back().lane});
+      i += layout.hidden - 1;
+      continue;
+    }
+    const auto [place, added] = lane_index.try_emplace(events[i].clock_domain, layout.lanes.size());
+    if (added) layout.lanes.emplace_back(events[i].clock_domain);
+    layout.slots.push_back({i, place->second});
+  }
+  layout.first_column = trace.status == TraceStatus::retention_gap ? 1 : 0;
+  layout.width =
+      std::max(kMinWidth, kLabelWidth + (layout.first_column + layout.slots.size()) * kStep);
+  layout.height = lane_top(std::max<std::size_t>(layout.lanes.size(), 1));
+  return layout;
+}
+
+void draw_lanes(SvgWriter& svg, const std::vector<std::string_view>& lanes, std::size_t width) {
   std::string& out = svg.out();
   for (std::size_t lane = 0; lane < lanes.size(); ++lane) {
     out.append("<g class=\"lane\">\n<title>");
@@ -84,21 +84,27 @@ std::string render_trace_svg(const CausalTrace& trace) {
     svg.text(8, kRowHeight / 2 + 4, "font-weight=\"bold\"", lanes[lane], kLaneChars);
     out.append("</svg>\n</g>\n");
   }
-  if (trace.status == TraceStatus::not_found) {
-    svg.text(kLabelWidth, lane_middle(0) + 6, "font-size=\"16\" fill=\"#a01010\"", "not_found",
-             kNoLimit);
-  }
-  if (gap) {
+}
+
+}  // namespace
+
+std::string render_trace_svg(const CausalTrace& trace) {
+  const std::vector<TimelineEvent>& events = trace.events;
+  const TraceLayout layout = lay_out(trace);
+  const std::vector<Slot>& slots = layout.slots;
+  const auto box_x = [&](std::size_t slot) { return column_box_x(layout.first_column + slot); };
+
+  SvgWriter svg;
+  const std::size_t width = svg.open(layout.width, layout.height, "causal trace", trace.root_id,
+                                     trace_status_name(trace.status), events.size(), layout.hidden);
+  draw_lanes(svg, layout.lanes, width);
+  if (trace.status == TraceStatus::not_found) svg.not_found(kLabelWidth, lane_middle(0) + 6);
+  if (layout.first_column != 0) {
     const std::size_t x = kLabelWidth + kStep / 2;
-    out.append("<g class=\"retention-gap\">\n");
-    svg.line(x, kHeaderHeight + 20, x, height - 4,
-             "stroke=\"#a01010\" stroke-width=\"2\" stroke-dasharray=\"6 4\"");
-    svg.text(x, kHeaderHeight + 14, "text-anchor=\"middle\" fill=\"#a01010\"", "retention gap",
-             kNoLimit);
-    out.append("</g>\n");
+    svg.retention_gap_line(x, layout.height - 4);
     if (!slots.empty()) {  // the first event's cause is no longer retained
       const std::size_t y = lane_middle(slots.front().lane);
-      svg.arrow(x, y, box_x(1), y, std::nullopt, true);
+      svg.gap_arrow(x, y, box_x(0), y);
     }
   }
   for (std::size_t i = 1; i < slots.size(); ++i) {
@@ -108,19 +114,19 @@ std::string render_trace_svg(const CausalTrace& trace) {
     if (from.event && to.event) {
       step = TimeStep::between(events[*from.event].wall_time_ns, events[*to.event].wall_time_ns);
     }
-    svg.arrow(box_x(first_column + i - 1) + kBoxWidth, lane_middle(from.lane),
-              box_x(first_column + i), lane_middle(to.lane), step, false);
+    svg.cause_arrow(box_x(i - 1) + kBoxWidth, lane_middle(from.lane), box_x(i),
+                    lane_middle(to.lane), step);
   }
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    const std::size_t x = box_x(first_column + i);
     if (const std::optional<std::size_t> e = slots[i].event) {
-      svg.event_box(events[*e], x, box_y(slots[i].lane),
+      svg.event_box(events[*e], box_x(i), lane_box_y(slots[i].lane),
                     "t=" + std::to_string(events[*e].model_time), "");
     } else {
-      // The wall time the left-out events span, from the event before them.
-      const TimeStep span = TimeStep::between(events[kEdgeEvents - 1].wall_time_ns,
-                                              events[kEdgeEvents + hidden].wall_time_ns);
-      svg.elided_box(x, box_y(slots[i].lane), hidden, "wall " + short_step(span));
+      // The wall time from the first event left out to the last.
+      const TimeStep span = TimeStep::between(events[kEdgeEvents].wall_time_ns,
+                                              events[kEdgeEvents + layout.hidden - 1].wall_time_ns);
+      svg.elided_box(box_x(i), lane_box_y(slots[i].lane), layout.hidden,
+                     "wall " + short_step(span));
     }
   }
   svg.close();

@@ -8,7 +8,7 @@
 // first, one column each at a fixed step. A trace of more than 61 events is
 // drawn as its first 30 and last 30, with a dashed box in between saying
 // how many events it leaves out ("… N events", "not shown") and the wall
-// time they span. A trace that ran into a retention gap starts with a
+// time from the first of them to the last. A trace that ran into a retention gap starts with a
 // dashed line marked "retention gap"; one that found nothing shows the text
 // "not_found".
 //
@@ -23,7 +23,8 @@
 // whose cause is not listed.
 //
 // So both stay within 16,384 pixels each way, and the header line names the
-// count of events and, when some are left out, how many. Each box shows the
+// count of events and, when some are left out, how many; the picture is
+// widened to fit that line. Each box shows the
 // event's id, kind and a third line; a label too long for its box is cut
 // and ends in an ellipsis, and the box's <title> (a tooltip in a viewer)
 // holds the full id, kind, model time (for effects also the clock domain
@@ -31,11 +32,13 @@
 // labelled with the step of wall time in a short unit ("+1.5 ms") and
 // titled with it exactly in nanoseconds. An arrow that skips ids no longer
 // retained (its event's depth is not its cause's plus one) is dashed and
-// red: a retention gap.
+// red, a retention gap, and has no step: the step from the listed cause is
+// not the hop's own.
 //
 // Text shows every byte as shown_text.h says, with XML's five special
 // characters as entity references, so the document is well-formed XML
-// whatever the events hold, and different ids always show differently.
+// whatever the events hold, and different uncut ids show differently; the
+// <title>s hold each text in full.
 //
 // The picture depends on nothing but its argument: equal values give
 // identical bytes.
