@@ -163,5 +163,26 @@ for case in "9940 $work/chain.snap e10000" "9960 --effects $work/chain.snap e1" 
   fi
 done
 
+# The header fits a narrow picture, counts and all: 10,000 events below an id of 40
+# characters that the file lacks, and the trace of that id.
+long_id=$(printf 'R%.0s' {1..40})
+awk -v r="$long_id" 'BEGIN { n = 10000; printf "quorix-timeline 1 %d %d %d\n", n, n + 1, n
+                             for (i = 1; i <= n; i++) printf "o%d\t%s\tk\te\tc\t0\t0\t%d\t\n", i, r, i }' \
+  >"$work/orphans.snap"
+for case in "--effects:retention_gap, 10000 events, 9850 not shown" ":not_found, 0 events"; do
+  args=${case%%:*}
+  # shellcheck disable=SC2086  # no flag or one
+  "$quorix" show $args "$work/orphans.snap" "$long_id" >"$work/narrow.svg"
+  header=$(grep -o '<text x="8" y="26" font-size="14">[^<]*' "$work/narrow.svg")
+  header=${header#*>}
+  width=$(grep -om1 '^<svg [^>]*width="[0-9]*' "$work/narrow.svg")
+  width=${width##*\"}
+  if [[ $header == *"$long_id: ${case#*:}" ]] && ((80 + $(LC_ALL=C.UTF-8 && echo ${#header}) * 84 <= width * 10)); then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1)) && echo "FAILED: show $args (long id): width $width, header $header"
+  fi
+done
+
 echo "$passed passed, $failed failed"
 ((failed == 0))
