@@ -81,7 +81,8 @@ constexpr std::string_view kHelp =
     "  --help            this text\n"
     "  --version         the version of the quorix libraries\n"
     "\n"
-    "All but record and recover read a snapshot or a record file.\n"
+    "All but record and recover read a snapshot or a record file. --effects comes right\n"
+    "after the command; anything after FILE is an id, even --effects.\n"
     "Exit status: 0 answered, 1 unreadable or refused file or line, 2 usage error.\n";
 
 constexpr char kNoMemory[] = "not enough memory";
@@ -105,9 +106,11 @@ std::optional<std::uint64_t> parse_capacity(std::string_view text) {
   return value;
 }
 
-// The request the arguments make, or nullopt for a usage error. Ids are
-// taken as they are, even when they start with '-'; a file name that starts
-// with '-' (other than "-" itself) is taken for an unknown option.
+// The request the arguments make, or nullopt for a usage error. --effects
+// counts only right after latency or show; every argument after FILE is an
+// id, taken as it is even when it starts with '-' ("--effects" included).
+// A file name that starts with '-' (other than "-" itself) is taken for an
+// unknown option.
 std::optional<Request> parse_request(std::vector<std::string_view> args) {
   const bool effects =
       args.size() > 1 && (args[0] == "latency" || args[0] == "show") && args[1] == "--effects";
