@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <set>
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
@@ -53,9 +54,13 @@ struct Timeline::Restores {
     std::uint64_t searched = 0;  // the last search that passed this junction
   };
   std::unordered_map<IdRef, Repeats> repeats;
-  // The records in `later` lists by their parents: effects find them there,
-  // as the id's place among its parent's children is its oldest record's.
-  std::unordered_multimap<IdRef, RecordPos> hung;
+  // Effects find a repeated id's records below their parents here, so that
+  // moving them as records are evicted takes no walk along a child list:
+  // the records in `later` lists, by parent; and, once verified, the ids
+  // themselves, by the parent of their oldest record (before that, an id
+  // stands in the child list of its first record's parent).
+  std::set<std::pair<IdRef, RecordPos>> hung;
+  std::set<std::pair<IdRef, IdRef>> placed;
   std::uint64_t search = 0;    // searches behind junctions so far
   std::vector<IdRef> pending;  // a search's junctions still to visit
 };
@@ -123,25 +128,14 @@ struct Timeline::Machinery {
 
   // The child links: each id heads the list of ids whose place is below
   // it, newest first, threaded through their `sibling` words. An id takes
-  // its place below its parent when its first record arrives, keeps it once
-  // evicted, and moves only when an id restored more than once loses its
-  // oldest record to one with another parent.
+  // its place below its parent when its first record arrives and keeps it
+  // once evicted; an id restored more than once leaves the list when
+  // verified, for Restores::placed, and joins it again once evicted.
   static void adopt(Timeline& t, IdRef parent, IdRef id) noexcept {
     internal::IdTable& ids = t.retained_.ids_;
     ids.set_sibling(id, ids.child(parent));
     ids.set_child(parent, id);
   }
-  static void disown(Timeline& t, IdRef parent, IdRef id) noexcept {
-    internal::IdTable& ids = t.retained_.ids_;
-    if (ids.child(parent) == id) {
-      ids.set_child(parent, ids.sibling(id));
-      return;
-    }
-    IdRef before = ids.child(parent);
-    while (ids.sibling(before) != id) before = ids.sibling(before);
-    ids.set_sibling(before, ids.sibling(id));
-  }
-
   static void mark_behind_junction(Timeline& t, IdRef end) noexcept {
     if (!has(t, end, kJunction)) set_flags(t, end, kBehindJunction);
   }
@@ -226,14 +220,14 @@ struct Timeline::Machinery {
     if (repeats.next < repeats.later.size()) {  // a later record of it stays
       const RecordPos later = repeats.later[repeats.next++];
       t.retained_.ids_.set_where(id, later);
-      // The later record now places the id.
+      // The later record now places the id: its entry moves, allocating nothing.
       const IdRef later_parent = parent_of(t, later);
-      auto [hung, end] = t.restores_->hung.equal_range(later_parent);
-      while (hung->second != later) ++hung;
-      t.restores_->hung.erase(hung);
+      t.restores_->hung.erase({later_parent, later});
       if (later_parent != parent) {
-        if (parent != kNoId) disown(t, parent, id);
-        if (later_parent != kNoId) adopt(t, later_parent, id);
+        auto node = t.restores_->placed.extract({parent, id});
+        assert(!node.empty());  // appends, hence evictions, come after a verify
+        node.value().first = later_parent;
+        t.restores_->placed.insert(std::move(node));
       }
       if (repeats.next == repeats.later.size()) {  // its only one: a junction no more
         set_flags(t, id, 0, kJunction);
@@ -242,10 +236,13 @@ struct Timeline::Machinery {
       return;
     }
     t.restores_->repeats.erase(found);
+    t.restores_->placed.erase({parent, id});
+    if (parent != kNoId) adopt(t, parent, id);
     set_flags(t, id, kEvicted, kRetained | kRepeated);
     t.retained_.ids_.set_where(id, sequence);
     if (t.restores_->repeats.empty()) {
-      assert(t.restores_->hung.empty());  // each later record left it as it became the oldest
+      // Each later record left `hung` as it became the oldest, each id `placed` as it went.
+      assert(t.restores_->hung.empty() && t.restores_->placed.empty());
       t.restores_.reset();
     }
   }
@@ -385,6 +382,38 @@ struct Timeline::Machinery {
         }
       }
     }
+    place_repeated(t);
+  }
+
+  // Rebuilds the child links from the window, which holds every record
+  // while nothing was evicted, with each id restored more than once in
+  // Restores::placed instead of a list. Allocates before it changes
+  // anything. Cost: linear in the ids and the window.
+  static void place_repeated(Timeline& t) {
+    std::set<std::pair<IdRef, RecordPos>> hung;
+    std::set<std::pair<IdRef, IdRef>> placed;
+    const internal::RecordRing& window = ring(t);
+    internal::IdTable& ids = t.retained_.ids_;
+    RecordPos at = window.front();
+    for (std::size_t i = 0; i < window.size(); ++i, at = window.next(at)) {
+      const IdRef id = internal::stored_id(window.at(at));
+      if (!has(t, id, kRepeated)) continue;
+      if (ids.where(id) == at) {
+        placed.emplace(parent_of(t, at), id);
+      } else {
+        hung.emplace(parent_of(t, at), at);
+      }
+    }
+    // Nothing below allocates.
+    ids.for_each([&ids](IdRef ref, std::string_view) { ids.set_child(ref, kNoId); });
+    at = window.front();
+    for (std::size_t i = 0; i < window.size(); ++i, at = window.next(at)) {
+      const IdRef id = internal::stored_id(window.at(at));
+      const IdRef parent = parent_of(t, at);
+      if (!has(t, id, kRepeated) && parent != kNoId) adopt(t, parent, id);
+    }
+    t.restores_->hung.swap(hung);
+    t.restores_->placed.swap(placed);
   }
 };
 
@@ -550,27 +579,33 @@ CausalEffects Timeline::build_causal_effects(std::string_view id) const {
   while (!level.empty()) {
     level_start.push_back(found.size());
     for (const Open& at : level) {
-      if (restores_) {  // later records of ids restored more than once
-        const auto [first, last] = restores_->hung.equal_range(at.id);
-        for (auto hung = first; hung != last; ++hung) {
+      children.clear();
+      if (restores_) {  // the records and ids of ids restored more than once
+        for (auto hung = restores_->hung.lower_bound({at.id, 0});
+             hung != restores_->hung.end() && hung->first == at.id; ++hung) {
           add(hung->second, at.cause);
           gap = gap || at.gap;
         }
+        for (auto placed = restores_->placed.lower_bound({at.id, kNoId});
+             placed != restores_->placed.end() && placed->first == at.id; ++placed) {
+          children.push_back(placed->second);
+        }
       }
       // Oldest first, as the list is newest first.
-      children.clear();
+      const std::size_t listed = children.size();
       for (IdRef c = ids.child(at.id); c != kNoId; c = ids.sibling(c)) {
         // An acyclic forest visits each id once at most.
         if (++visited > ids.size()) throw std::invalid_argument(kProvenanceCycle);
         children.push_back(c);
       }
-      for (auto c = children.rbegin(); c != children.rend(); ++c) {
-        if (!M::has(*this, *c, kRetained)) {
-          next.push_back({*c, at.cause, true});
+      std::reverse(children.begin() + static_cast<std::ptrdiff_t>(listed), children.end());
+      for (const IdRef c : children) {
+        if (!M::has(*this, c, kRetained)) {
+          next.push_back({c, at.cause, true});
           continue;
         }
         gap = gap || at.gap;
-        next.push_back({*c, add(ids.where(*c), at.cause), at.gap});
+        next.push_back({c, add(ids.where(c), at.cause), at.gap});
       }
     }
     level.swap(next);
