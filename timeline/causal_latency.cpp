@@ -1,6 +1,7 @@
 #include <quorix/timeline/causal_latency.h>
 
 #include <cstddef>
+#include <utility>
 
 namespace quorix {
 namespace {

@@ -627,7 +627,7 @@ CausalEffects Timeline::build_causal_effects(std::string_view id) const {
   }
   std::vector<std::size_t> place(found.size());
   for (std::size_t i = 0; i < order.size(); ++i) place[order[i]] = i;
-  effects.events.resize(found.size());
+  effects.events.resize(found.size(), EffectEvent());  // as for a trace
   std::size_t d = 0;
   for (std::size_t i = 0; i < order.size(); ++i) {
     while (level_start[d + 1] <= i) ++d;

@@ -38,8 +38,9 @@ struct LatencyHop {
   // wall_time_ns minus its parent's; none for the first hop and for a hop
   // whose parent is not on the path (it is not retained).
   std::optional<TimeStep> wall_step_ns;
-  // model_time minus its parent's when both have the same clock_domain;
-  // none otherwise, as model times of two domains do not compare.
+  // model_time minus its parent's when the parent is on the path and both
+  // have the same clock_domain; none otherwise, as model times of two
+  // domains do not compare.
   std::optional<TimeStep> model_step;
   // wall_time_ns minus the first hop's.
   TimeStep since_root_ns;

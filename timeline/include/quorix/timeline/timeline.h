@@ -185,12 +185,17 @@ class Timeline {
   CausalTrace build_causal_trace(std::string_view id) const;
 
   // The retained events whose chain of parents leads to `id`, however many
-  // of the ids between are no longer retained, with `id`'s own record first
-  // at depth 0 when it is retained (see CausalEffects for the order and the
+  // of the ids between are no longer retained, with `id`'s oldest retained
+  // record first at depth 0 (see CausalEffects for the order and the
   // status). An id's chain is the one its trace follows: the parent of its
   // oldest retained record, or, for an id no longer retained, of its last
-  // record. The empty id gives an empty result, not_found. Never changes the
-  // timeline; the result owns copies.
+  // record; a later record of an id restored more than once is listed below
+  // its own parent. The empty id gives an empty result, not_found. Never
+  // changes the timeline; `id` need only stay valid during the call; the
+  // result owns copies. Records restored by hand whose links form a ring
+  // through `id`, not yet refused by verify_acyclic, make it throw
+  // std::invalid_argument("causal provenance cycle") instead of running
+  // forever.
   // Cost: linear in the ids that descend from `id`, evicted ones included,
   // plus sorting and copying the events found; never a scan of the window.
   CausalEffects build_causal_effects(std::string_view id) const;
