@@ -24,7 +24,8 @@
 //
 // So both stay within 16,384 pixels each way, and the header line names the
 // count of events and, when some are left out, how many; the picture is
-// widened to fit that line. Each box shows the
+// widened to fit that line, counted one column a character (a wide
+// character, as in CJK text, may reach past it). Each box shows the
 // event's id, kind and a third line; a label too long for its box is cut
 // and ends in an ellipsis, and the box's <title> (a tooltip in a viewer)
 // holds the full id, kind, model time (for effects also the clock domain

@@ -252,6 +252,13 @@ TEST(TimelineTest, EffectsFollowChildLinksThroughAnyOrderAndEviction) {
        {{"z", ""}, {"w", ""}},
        "p",
        "0: p/0 x/1<0 y/2<1"},
+      // Guards against a repeated id dropping out once its last record goes.
+      {"repeated id evicted",
+       5,
+       {{"q", ""}, {"x", "q"}, {"p", ""}, {"x", "p"}, {"y", "x"}},
+       {{"z", ""}, {"w", ""}, {"v", ""}, {"u", ""}},
+       "p",
+       "1: y/2"},
   };
   for (const EffectsCase& c : cases) {
     SCOPED_TRACE(c.name);

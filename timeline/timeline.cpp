@@ -388,7 +388,8 @@ struct Timeline::Machinery {
   // Rebuilds the child links from the window, which holds every record
   // while nothing was evicted, with each id restored more than once in
   // Restores::placed instead of a list. Allocates before it changes
-  // anything. Cost: linear in the ids and the window.
+  // anything. Cost: linear in the ids and the window, plus O(r log r) for
+  // the r records of repeated ids.
   static void place_repeated(Timeline& t) {
     std::set<std::pair<IdRef, RecordPos>> hung;
     std::set<std::pair<IdRef, IdRef>> placed;

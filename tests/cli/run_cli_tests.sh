@@ -177,7 +177,7 @@ for case in "--effects:retention_gap, 10000 events, 9850 not shown" ":not_found,
   header=${header#*>}
   width=$(grep -om1 '^<svg [^>]*width="[0-9]*' "$work/narrow.svg")
   width=${width##*\"}
-  if [[ $header == *"$long_id: ${case#*:}" ]] && ((80 + $(LC_ALL=C.UTF-8 && echo ${#header}) * 84 <= width * 10)); then
+  if [[ $header == *"$long_id: ${case#*:}" ]] && ((160 + $(LC_ALL=C.UTF-8 && echo ${#header}) * 84 <= width * 10)); then
     passed=$((passed + 1))
   else
     failed=$((failed + 1)) && echo "FAILED: show $args (long id): width $width, header $header"

@@ -43,9 +43,11 @@ struct EffectEvent {
 // The events whose chain of parents leads to `root_id`, and how the search
 // ended. Events come each after its cause, ordered by depth, then by
 // sequence, then (for equal sequences, which only restored records can
-// have) by their order in the window. `status` is not_found when the timeline knows nothing of the
-// id (never accepted or restored, and no retained event descends from it); retention_gap when the
-// id itself, or an id between it and a listed event, is not retained; complete otherwise.
+// have) by their order in the window. `status` is not_found when the
+// timeline knows nothing of the id (never accepted or restored, and no
+// retained event descends from it); retention_gap when the id itself, or
+// an id between it and a listed event, is not retained; complete
+// otherwise.
 struct CausalEffects {
   std::string schema;
   std::string root_id;

@@ -192,12 +192,15 @@ class Timeline {
   // record; a later record of an id restored more than once is listed below
   // its own parent. The empty id gives an empty result, not_found. Never
   // changes the timeline; `id` need only stay valid during the call; the
-  // result owns copies. Records restored by hand whose links form a ring
+  // result owns copies. Records restored by hand whose places form a ring
   // through `id`, not yet refused by verify_acyclic, make it throw
   // std::invalid_argument("causal provenance cycle") instead of running
-  // forever.
+  // forever; a later record of a repeated id that closes one is listed
+  // like any other.
   // Cost: linear in the ids that descend from `id`, evicted ones included,
-  // plus sorting and copying the events found; never a scan of the window.
+  // plus sorting and copying the events found, and after restores of an id
+  // more than once a lookup of O(log r) per id for r such records; never a
+  // scan of the window.
   CausalEffects build_causal_effects(std::string_view id) const;
 
   // The most events kept; fixed at construction, never 0.
@@ -246,7 +249,8 @@ class Timeline {
   // Refuses restored records whose links form a cycle, with
   // std::invalid_argument("causal provenance cycle"), and otherwise makes
   // them ready for append. Cost: O(1) when no id was restored twice, else
-  // O(n) for n retained records (plus a search among the repeated ids).
+  // O(n) for n ids and retained records, plus a search among the repeated
+  // ids and O(r log r) to place their r records.
   void verify_acyclic();
 
   // A timeline holding the records found in `chunks` (the chunks of a
