@@ -123,7 +123,7 @@ void BM_Effects(benchmark::State& state) {
   constexpr std::int64_t kCount = 1000000;
   constexpr std::int64_t kDescendants = 100000;
   constexpr std::int64_t kWorkers = 1000;
-  static const Timeline* const timeline = [] {
+  static const Timeline* const kTimeline = [] {
     auto* t = new Timeline(kCount);
     for (std::int64_t n = 0; n < kCount; ++n) {
       TimelineEvent e = MakeEvent(n, kWorkers);
@@ -139,14 +139,15 @@ void BM_Effects(benchmark::State& state) {
     return t;
   }();
   const std::string id = Id(state.range(0) == 1 ? 0 : kCount - 1);
-  const std::size_t found = timeline->build_causal_effects(id).events.size();
+  const std::size_t found = kTimeline->build_causal_effects(id).events.size();
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
-  for (auto _ : state) benchmark::DoNotOptimize(timeline->build_causal_effects(id));
+  for (auto _ : state) benchmark::DoNotOptimize(kTimeline->build_causal_effects(id));
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
   state.counters["events"] = static_cast<double>(found);
   state.counters["ns_per_event"] =
-      static_cast<double>(ns.count()) / static_cast<double>(state.iterations() * found);
+      static_cast<double>(ns.count()) /
+      (static_cast<double>(state.iterations()) * static_cast<double>(found));
 }
 BENCHMARK(BM_Effects)->ArgName("input")->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
 
