@@ -1,5 +1,6 @@
-// Appends a three-event chain, traces its last event, renders the trace as
-// JSON, round-trips the timeline through a snapshot and shows a refusal.
+// Appends a three-event chain, traces its last event and follows the
+// effects of its first, renders both as JSON, round-trips the timeline
+// through a snapshot and shows a refusal.
 // With an argument, it also writes the snapshot to the file it names.
 #include <fstream>
 #include <iostream>
@@ -7,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include <quorix/render/effects_json.h>
 #include <quorix/render/trace_json.h>
 #include <quorix/snapshot/snapshot.h>
 #include <quorix/timeline/timeline.h>
@@ -33,6 +35,10 @@ int main(int argc, char** argv) {
 
   const quorix::CausalTrace trace = timeline.build_causal_trace("infer");
   std::cout << quorix::render_trace_json(trace) << '\n';
+
+  // What the input caused: itself at depth 0, the message at 1, the inference at 2.
+  const quorix::CausalEffects effects = timeline.build_causal_effects("input");
+  std::cout << quorix::render_effects_json(effects) << '\n';
 
   const std::string snapshot = quorix::write_timeline_snapshot(timeline);
   const quorix::Timeline copy = quorix::read_timeline_snapshot(snapshot);
