@@ -103,29 +103,32 @@ void SvgWriter::text(std::size_t x, std::size_t y, std::string_view attributes,
   out_.append("</text>\n");
 }
 
+void SvgWriter::open_element(std::string_view name, std::initializer_list<std::string_view> names,
+                             std::initializer_list<std::size_t> values) {
+  assert(names.size() == values.size());
+  out_.append("<").append(name);
+  const std::size_t* value = values.begin();
+  for (const std::string_view attribute : names) {
+    out_.append(value == values.begin() ? " " : "\" ").append(attribute).append("=\"");
+    out_.append(std::to_string(*value++));
+  }
+}
+
 void SvgWriter::line(std::size_t x1, std::size_t y1, std::size_t x2, std::size_t y2,
                      std::string_view attributes) {
-  out_.append("<line x1=\"").append(std::to_string(x1));
-  out_.append("\" y1=\"").append(std::to_string(y1));
-  out_.append("\" x2=\"").append(std::to_string(x2));
-  out_.append("\" y2=\"").append(std::to_string(y2));
+  open_element("line", {"x1", "y1", "x2", "y2"}, {x1, y1, x2, y2});
   out_.append("\" ").append(attributes).append("/>\n");
 }
 
 void SvgWriter::rect(std::size_t x, std::size_t y, std::size_t width, std::size_t height,
                      std::string_view attributes) {
-  out_.append("<rect x=\"").append(std::to_string(x));
-  out_.append("\" y=\"").append(std::to_string(y));
-  out_.append("\" width=\"").append(std::to_string(width));
-  out_.append("\" height=\"").append(std::to_string(height));
+  open_element("rect", {"x", "y", "width", "height"}, {x, y, width, height});
   out_.append("\" ").append(attributes).append("/>\n");
 }
 
 void SvgWriter::viewport(std::size_t x, std::size_t y, std::size_t width, std::size_t height) {
-  out_.append("<svg x=\"").append(std::to_string(x));
-  out_.append("\" y=\"").append(std::to_string(y));
-  out_.append("\" width=\"").append(std::to_string(width));
-  out_.append("\" height=\"").append(std::to_string(height)).append("\">\n");
+  open_element("svg", {"x", "y", "width", "height"}, {x, y, width, height});
+  out_.append("\">\n");
 }
 
 void SvgWriter::not_found(std::size_t x, std::size_t y) {

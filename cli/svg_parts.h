@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -92,6 +93,10 @@ class SvgWriter {
   void gap_arrow(std::size_t x1, std::size_t y1, std::size_t x2, std::size_t y2);
 
  private:
+  // Opens element `name` with the numeric attributes `names` (each as
+  // ` name="`) and `values`, in order, leaving the last quote open.
+  void open_element(std::string_view name, std::initializer_list<std::string_view> names,
+                    std::initializer_list<std::size_t> values);
   void arrow_path(std::size_t x1, std::size_t y1, std::size_t x2, std::size_t y2,
                   std::string_view attributes);
 
