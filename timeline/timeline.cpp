@@ -1,5 +1,7 @@
 #include <quorix/timeline/timeline.h>
 
+#include "refusals.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cstring>
@@ -14,11 +16,11 @@ namespace {
 
 constexpr const char kCapacityNotPositive[] = "timeline capacity must be positive";
 constexpr const char kIdNotUnique[] = "timeline event id must be unique";
-constexpr const char kProvenanceCycle[] = "causal provenance cycle";
 constexpr const char kRestoreAfterEviction[] = "timeline restore after eviction";
 constexpr const char kSequenceOutOfRange[] = "timeline sequence out of range";
 
 using internal::IdRef;
+using internal::kProvenanceCycle;
 using internal::kNoId;
 using internal::RecordPos;
 
@@ -647,6 +649,12 @@ CausalEffects Timeline::build_causal_effects(std::string_view id) const {
 bool Timeline::knows(std::string_view id) const noexcept {
   const IdRef ref = retained_.ids_.find(id);
   return ref != kNoId && Machinery::has(*this, ref, kKnown);
+}
+
+std::optional<EventView> Timeline::oldest_retained(std::string_view id) const noexcept {
+  const IdRef ref = retained_.ids_.find(id);
+  if (ref == kNoId || !Machinery::has(*this, ref, kRetained)) return std::nullopt;
+  return Machinery::record(*this, retained_.ids_.where(ref));
 }
 
 std::optional<std::uint64_t> Timeline::evicted_sequence(std::string_view id) const {

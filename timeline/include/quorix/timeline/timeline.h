@@ -215,6 +215,11 @@ class Timeline {
   // Whether `id` was accepted or restored; such an id is never forgotten.
   bool knows(std::string_view id) const noexcept;
 
+  // The oldest retained record of `id` (the one its trace starts from), or
+  // nullopt when none is retained. Valid until the timeline next changes.
+  // Cost: one hash lookup.
+  std::optional<EventView> oldest_retained(std::string_view id) const noexcept;
+
   // The sequence number of the last evicted record of `id`, or nullopt if
   // none was evicted. Entries are never removed.
   std::optional<std::uint64_t> evicted_sequence(std::string_view id) const;
