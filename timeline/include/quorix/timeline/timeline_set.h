@@ -79,16 +79,17 @@ class TimelineSet {
 
   // The retained events whose chain of parents leads to `id`, across the
   // timelines, ordered and numbered as CausalEffects says (equal depths and
-  // sequences in the order of the timelines). A descendant in another
-  // timeline is found through the id its parent names, so the ids between
-  // must be retained somewhere, or be the parent named by the event found:
-  // a chain that passes through an id only one timeline evicted continues in
-  // that timeline alone. The status is retention_gap when `id` or an id
-  // between it and a listed event is held by no timeline, not_found when no
-  // timeline knows `id` and nothing descends from it, else complete. For a
+  // sequences in the order of the timelines). Each timeline is asked for the
+  // descendants of `id` and of every event found in another, so a chain may
+  // pass from one timeline to another any number of times. An id that a
+  // timeline evicted links descendants only where its parent is known: in
+  // that timeline. The status is retention_gap when `id`, or an id between
+  // it and a listed event, is held by no timeline; not_found when no
+  // timeline knows `id` and nothing descends from it; else complete. For a
   // set of one timeline it equals that timeline's effects. Never refuses.
-  // Cost: one effects query per timeline for `id` and for each event found,
-  // plus sorting and copying the events.
+  // Cost: an effects query in each other timeline for `id` and for each
+  // event found (a hash lookup where nothing descends), plus sorting and
+  // copying the events.
   CausalEffects build_causal_effects(std::string_view id) const;
 
  private:
