@@ -1,7 +1,7 @@
 # Install rules: the public headers under include/quorix/<subsystem>/, the
-# four libraries, the CMake package quorix_timeline with its targets
-# quorix::timeline, quorix::render, quorix::snapshot, quorix::record and
-# quorix::all, and a
+# five libraries, the CMake package quorix_timeline with its targets
+# quorix::timeline, quorix::render, quorix::snapshot, quorix::record,
+# quorix::export and quorix::all, and a
 # pkg-config file, the licence and the changelog. Nothing of harness/, tests/,
 # fuzz/ or bench/ is installed; cli/ installs the quorix command as
 # bin/quorix by its own rule.
@@ -10,10 +10,10 @@ include(CMakePackageConfigHelpers)
 set(QUORIX_PACKAGE quorix_timeline)
 set(QUORIX_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${QUORIX_PACKAGE})
 # Consumers include <quorix/timeline/...>, <quorix/render/...>,
-# <quorix/snapshot/...> and <quorix/record/...>: a directory of our own under
-# the include directory.
+# <quorix/snapshot/...>, <quorix/record/...> and <quorix/export/...>: a
+# directory of our own under the include directory.
 target_include_directories(quorix_timeline INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-foreach(subsystem IN ITEMS timeline render snapshot record)
+foreach(subsystem IN ITEMS timeline render snapshot record export)
   set_target_properties(quorix_${subsystem} PROPERTIES
     EXPORT_NAME ${subsystem}
     VERSION ${PROJECT_VERSION}
@@ -28,7 +28,8 @@ install(FILES ${PROJECT_BINARY_DIR}/include/quorix/version.h
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUORIX_PACKAGE})
 
-install(TARGETS quorix_timeline quorix_render quorix_snapshot quorix_record quorix_all
+install(TARGETS quorix_timeline quorix_render quorix_snapshot quorix_record quorix_export
+                quorix_all
         EXPORT ${QUORIX_PACKAGE}-targets)
 install(EXPORT ${QUORIX_PACKAGE}-targets
         NAMESPACE quorix::

@@ -1,0 +1,225 @@
+#include "export/export_text.h"
+
+#include <quorix/export/json_string.h>
+
+#include <array>
+#include <bit>
+#include <charconv>
+#include <stdexcept>
+
+namespace quorix {
+namespace export_detail {
+namespace {
+
+// Bytes copied into a JSON string as they are: printable ASCII but the
+// quote and the backslash, and DEL.
+constexpr std::array<bool, 256> kPlainBytes = [] {
+  std::array<bool, 256> plain{};
+  for (std::size_t c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
+  return plain;
+}();
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+bool continuation(unsigned char c) noexcept { return (c & 0xC0) == 0x80; }
+
+}  // namespace
+
+std::size_t utf8_sequence_size(std::string_view bytes) noexcept {
+  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const unsigned char lead = at(0);
+  if (lead < 0x80) return 1;
+  // The size a lead byte announces and the range its second byte must fall
+  // in, which rules out overlong forms, surrogates and values above U+10FFFF.
+  std::size_t size = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    size = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    size = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    size = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (bytes.size() < size || at(1) < low || at(1) > high) return 0;
+  for (std::size_t i = 2; i < size; ++i) {
+    if (!continuation(at(i))) return 0;
+  }
+  return size;
+}
+
+bool valid_utf8(std::string_view bytes) noexcept {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t size = utf8_sequence_size(bytes.substr(i));
+    if (size == 0) return false;
+    i += size;
+  }
+  return true;
+}
+
+void append_json_string(std::string& out, std::string_view bytes) {
+  out.push_back('"');
+  const char* data = bytes.data();
+  std::size_t run = 0;  // the start of the bytes not yet appended
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto c = static_cast<unsigned char>(data[i]);
+    if (kPlainBytes[c]) {
+      ++i;
+      continue;
+    }
+    if (c >= 0x80) {
+      const std::size_t size = utf8_sequence_size(bytes.substr(i));
+      if (size != 0) {
+        i += size;
+        continue;
+      }
+    }
+    out.append(data + run, i - run);
+    switch (c) {
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\b':
+        out.append("\\b");
+        break;
+      case '\f':
+        out.append("\\f");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
+      default:
+        if (c < 0x20) {
+          const char escape[] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
+          out.append(escape, sizeof escape);
+        } else {
+          out.append("\\ufffd");
+        }
+    }
+    run = ++i;
+  }
+  out.append(data + run, i - run);
+  out.push_back('"');
+}
+
+void append_decimal(std::string& out, std::uint64_t value) {
+  char digits[20];
+  const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out.append(digits, static_cast<std::size_t>(end - digits));
+}
+
+void append_micros(std::string& out, std::uint64_t ns) {
+  append_decimal(out, ns / 1000);
+  const auto fraction = static_cast<unsigned>(ns % 1000);
+  const char text[] = {'.', static_cast<char>('0' + fraction / 100),
+                       static_cast<char>('0' + fraction / 10 % 10),
+                       static_cast<char>('0' + fraction % 10)};
+  out.append(text, sizeof text);
+}
+
+void append_hex(std::string& out, std::uint64_t value) {
+  char digits[16];
+  for (std::size_t i = 16; i-- > 0; value >>= 4) digits[i] = kHexDigits[value & 0xF];
+  out.append(digits, sizeof digits);
+}
+
+void append_base64(std::string& out, std::string_view bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const auto at = [&](std::size_t i) -> std::uint32_t {
+    return i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0u;
+  };
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::uint32_t group = (at(i) << 16) | (at(i + 1) << 8) | at(i + 2);
+    const std::size_t left = bytes.size() - i;
+    const char quad[] = {kAlphabet[group >> 18], kAlphabet[(group >> 12) & 0x3F],
+                         left > 1 ? kAlphabet[(group >> 6) & 0x3F] : '=',
+                         left > 2 ? kAlphabet[group & 0x3F] : '='};
+    out.append(quad, sizeof quad);
+  }
+}
+
+std::uint64_t id_hash(std::string_view bytes, std::uint64_t seed) noexcept {
+  std::uint64_t h = 0xcbf29ce484222325u ^ seed;
+  for (const char c : bytes) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 0x100000001b3u;
+  }
+  h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9u;
+  h = (h ^ (h >> 27)) * 0x94d049bb133111ebu;
+  h ^= h >> 31;
+  return h == 0 ? 1 : h;
+}
+
+void check_names(const TimelineSet& set, std::span<const std::string> names) {
+  if (names.size() != set.size()) throw std::invalid_argument("export needs one name per timeline");
+}
+
+EventRows::EventRows(const TimelineSet& set) {
+  std::size_t total = 0;
+  for (std::size_t t = 0; t < set.size(); ++t) total += set[t].retained_events().size();
+  events_.reserve(total);
+  timelines_.reserve(total);
+  hashes_.reserve(total);
+  firsts_.reserve(set.size() + 1);
+  for (std::size_t t = 0; t < set.size(); ++t) {
+    firsts_.push_back(events_.size());
+    for (const EventView event : set[t].retained_events()) {
+      events_.push_back(event);
+      timelines_.push_back(t);
+      hashes_.push_back(export_detail::id_hash(event.id, kSpanSeed));
+    }
+  }
+  firsts_.push_back(events_.size());
+  // At most half full, so that a probe ends soon.
+  const std::size_t slots = std::bit_ceil(2 * total + 16);
+  slots_.assign(slots, 0);
+  mask_ = slots - 1;
+  for (std::size_t row = 0; row < total; ++row) {
+    std::size_t slot = hashes_[row] & mask_;
+    for (; slots_[slot] != 0; slot = (slot + 1) & mask_) {
+      if (events_[slots_[slot] - 1].id == events_[row].id) break;  // an older row of the id
+    }
+    if (slots_[slot] == 0) slots_[slot] = row + 1;
+  }
+}
+
+std::size_t EventRows::find(std::string_view id, std::uint64_t hash) const noexcept {
+  for (std::size_t slot = hash & mask_; slots_[slot] != 0; slot = (slot + 1) & mask_) {
+    const std::size_t row = slots_[slot] - 1;
+    if (hashes_[row] == hash && events_[row].id == id) return row;
+  }
+  return kNone;
+}
+
+}  // namespace export_detail
+
+std::string json_string(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() + 2);
+  export_detail::append_json_string(out, bytes);
+  return out;
+}
+
+}  // namespace quorix

@@ -1,0 +1,75 @@
+// A set of timelines as OpenTelemetry traces in the OTLP/JSON encoding: one
+// ExportTraceServiceRequest per line, each the body of one POST to a
+// collector's /v1/traces.
+//
+//   quorix::write_otlp_json(set, names, [](std::string_view line) { post(line); });
+//
+// Each line is {"resourceSpans":[{"resource":{"attributes":[service.name]},
+// "scopeSpans":[{"scope":{"name":"quorix","version":...},"spans":[...]}]}]}
+// and a line end, holding at most spans_per_request spans of one timeline:
+// a resource per timeline, service.name its name; timelines in order, their
+// spans in window order; no line for an empty timeline. A span's members:
+//   - traceId: otlp_trace_id of the event's origin. Its parents are followed
+//     across the set as far as a timeline holds them: the origin is the root
+//     reached (an event with an empty parent), else the first parent id that
+//     no timeline holds, the oldest ancestor the timelines still name. So a
+//     causal chain shares one trace, and so do the orphans of one missing
+//     parent.
+//   - spanId: otlp_span_id of the id; parentSpanId: that of the parent when
+//     the parent is not empty (held or not: a missing one shows as an
+//     orphan), absent for a root.
+//   - name: the kind, or the id when the kind is empty; kind 1 (internal).
+//   - startTimeUnixNano = endTimeUnixNano: the wall time as a decimal
+//     string, since an event is an instant.
+//   - attributes: every field as "quorix." + its name (clock_domain,
+//     entity_id, id, kind, message, model_time, parent, sequence,
+//     wall_time_ns, in this order). A string is a stringValue when it is
+//     valid UTF-8, else a bytesValue (standard base64, padded), so no byte is
+//     lost; a number is an intValue (a decimal string) up to 2^63 - 1, above
+//     that a stringValue of its decimal digits.
+// Other strings go through json_string. The text depends on nothing but the
+// set, the names and the options.
+#ifndef QUORIX_EXPORT_OTLP_JSON_H_
+#define QUORIX_EXPORT_OTLP_JSON_H_
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include <quorix/export/export_sink.h>
+#include <quorix/timeline/timeline_set.h>
+
+namespace quorix {
+
+// 16 lowercase hex digits: FNV-1a 64 of the id's bytes, then splitmix64's
+// finalizer, never all zeros (a zero hash becomes 1). The same id gives the
+// same span id in every export. Never refuses.
+std::string otlp_span_id(std::string_view event_id);
+
+// 32 lowercase hex digits: two such hashes from different seeds, neither
+// half ever zero. Never refuses.
+std::string otlp_trace_id(std::string_view origin_id);
+
+struct OtlpOptions {
+  // The most spans in one request line; must be positive.
+  std::size_t spans_per_request = 1000;
+};
+
+// Writes the request lines of `set` to `sink`, one line per call. `names[i]`
+// names `set[i]`. Refuses, with std::invalid_argument and before writing
+// anything, names of another count: "export needs one name per timeline",
+// and a spans_per_request of 0: "OTLP request size must be positive". What
+// the sink throws propagates. Cost: O(n) for n events, hashing each id and
+// parent once and each origin once per span; memory: the set, an index of
+// about 23 words per event, and one request line.
+void write_otlp_json(const TimelineSet& set, std::span<const std::string> names,
+                     const ExportSink& sink, OtlpOptions options = {});
+
+// The same lines as one string. Refuses what write_otlp_json refuses.
+std::string render_otlp_json(const TimelineSet& set, std::span<const std::string> names,
+                             OtlpOptions options = {});
+
+}  // namespace quorix
+
+#endif  // QUORIX_EXPORT_OTLP_JSON_H_
