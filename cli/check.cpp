@@ -37,22 +37,47 @@ SnapshotStats snapshot_stats(const Timeline& timeline) {
   return stats;
 }
 
+namespace {
+
+void append_line(std::string& text, std::string_view key, std::uint64_t value) {
+  text.append(key).append(": ").append(std::to_string(value)).push_back('\n');
+}
+
+}  // namespace
+
 std::string format_stats(const SnapshotStats& stats) {
   std::string text = stats.dropped ? "format: record 1\n" : "format: 1\n";
-  const auto line = [&text](std::string_view key, std::uint64_t value) {
-    text.append(key).append(": ").append(std::to_string(value)).push_back('\n');
-  };
-  line("capacity", stats.capacity);
-  line("next_sequence", stats.next_sequence);
-  line("records", stats.records);
-  line("distinct_ids", stats.distinct_ids);
-  line("duplicate_ids", stats.duplicate_ids);
-  line("roots", stats.roots);
-  line("orphans", stats.orphans);
+  append_line(text, "capacity", stats.capacity);
+  append_line(text, "next_sequence", stats.next_sequence);
+  append_line(text, "records", stats.records);
+  append_line(text, "distinct_ids", stats.distinct_ids);
+  append_line(text, "duplicate_ids", stats.duplicate_ids);
+  append_line(text, "roots", stats.roots);
+  append_line(text, "orphans", stats.orphans);
   text.append("over_capacity: ")
       .append(stats.records > stats.capacity ? "yes" : "no")
       .push_back('\n');
-  if (stats.dropped) line("dropped", *stats.dropped);
+  if (stats.dropped) append_line(text, "dropped", *stats.dropped);
+  return text;
+}
+
+SetStats set_stats(const TimelineSet& set) {
+  SetStats stats;
+  stats.files = set.size();
+  for (std::size_t i = 0; i < set.size(); ++i) {
+    for (const EventView event : set[i].retained_events()) {
+      ++stats.records;
+      if (!event.parent.empty() && !set.holder(event.parent)) ++stats.orphans;
+    }
+  }
+  return stats;
+}
+
+std::string format_set_stats(const SetStats& stats) {
+  std::string text;
+  append_line(text, "files", stats.files);
+  append_line(text, "records", stats.records);
+  append_line(text, "orphans", stats.orphans);
   return text;
 }
 

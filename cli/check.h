@@ -1,5 +1,5 @@
 // What `quorix check` reports about a timeline read from a snapshot or a
-// record file.
+// record file, and about several such timelines read together.
 #ifndef QUORIX_CLI_CHECK_H_
 #define QUORIX_CLI_CHECK_H_
 
@@ -8,6 +8,7 @@
 #include <string>
 
 #include <quorix/timeline/timeline.h>
+#include <quorix/timeline/timeline_set.h>
 
 namespace quorix::cli {
 
@@ -35,6 +36,21 @@ SnapshotStats snapshot_stats(const Timeline& timeline);
 // orphans and over_capacity ("yes" when the records exceed the capacity,
 // else "no"), in this order, then dropped for a record file.
 std::string format_stats(const SnapshotStats& stats);
+
+// Counts over the retained records of all the timelines of a set.
+struct SetStats {
+  std::uint64_t files = 0;    // timelines of the set
+  std::uint64_t records = 0;  // retained by any of them
+  std::uint64_t orphans = 0;  // records whose non-empty parent no timeline of the set holds
+};
+
+// The counts of `set`. Refuses nothing. Cost: TimelineSet::holder for each
+// record with a parent, so one hash lookup per record and timeline.
+SetStats set_stats(const TimelineSet& set);
+
+// The report: "files", "records" and "orphans" lines, "key: value" each,
+// in this order.
+std::string format_set_stats(const SetStats& stats);
 
 }  // namespace quorix::cli
 

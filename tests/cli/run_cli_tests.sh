@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs the built quorix command as a user would, on the small files beside this script, and
 # compares its standard output, standard error and exit status with what each case expects.
-# Usage: run_cli_tests.sh QUORIX VERSION   (needs xmllint, from Debian's libxml2-utils)
+# Usage: run_cli_tests.sh QUORIX VERSION   (needs xmllint and jq, from Debian's libxml2-utils and jq)
 set -uo pipefail
 quorix=$(realpath "$1") version=$2
 cd "$(dirname "$0")" || exit 1
 command -v xmllint >/dev/null || { echo "xmllint is missing: apt-get install libxml2-utils" >&2; exit 1; }
+command -v jq >/dev/null || { echo "jq is missing: apt-get install jq" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 passed=0 failed=0
@@ -40,7 +41,7 @@ expect() {
   fi
 }
 
-usage=$'usage: quorix check FILE | quorix trace FILE ID... | quorix effects FILE ID | quorix latency [--effects] FILE ID | quorix show [--effects] FILE ID | quorix record FILE --capacity N | quorix recover FILE | quorix --help | quorix --version\n'
+usage=$'usage: quorix check FILE... | quorix trace FILES ID... | quorix effects FILES ID | quorix latency [--effects] FILES ID | quorix show [--effects] FILES ID | quorix export --format=chrome|otlp FILE... | quorix record FILE --capacity N | quorix recover FILE | quorix --help | quorix --version\nFILES: one FILE, or FILE... --\n'
 sample_check=$'format: 1\ncapacity: 4\nnext_sequence: 7\nrecords: 6\ndistinct_ids: 5\nduplicate_ids: 1\nroots: 2\norphans: 1\nover_capacity: yes\n'
 empty_check=$'format: 1\ncapacity: 4\nnext_sequence: 1\nrecords: 0\ndistinct_ids: 0\nduplicate_ids: 0\nroots: 0\norphans: 0\nover_capacity: no\n'
 # A chain of 10,000 events over three clock domains, larger than one read of the input.
@@ -94,9 +95,9 @@ for args in "latency - b" "latency --effects - a"; do
   expect 0 "=quorix-timeline 1 4 3 2\na\t\tk\te\tc\t10\t9\t1\t\nb\ta\tk\te\tc\t5\t2\t2\t\n" \
     $'status\tcomplete\nsequence\tid\tkind\tclock_domain\twall_step_ns\tmodel_step\tsince_root_ns\n1\ta\tk\tc\t-\t-\t0\n2\tb\tk\tc\t-5\t-7\t-5\ntotal\t-5\n' "" $args
 done
-expect 0 ""                    "^usage: quorix COMMAND FILE [ARG...]"$'\n'  ""  --help
+expect 0 ""                    "^usage: quorix COMMAND FILE... [ARG...]"$'\n'  ""  --help
 expect 0 ""                    "quorix $version"$'\n'                       ""  --version
-for args in "" "bogus sample.snap" "check" "check sample.snap extra" "trace sample.snap" \
+for args in "" "bogus sample.snap" "check" "check sample.snap --" "trace sample.snap" \
             "show sample.snap a b" "--bogus" "check --bogus" "--help extra" "recover" \
             "record $work/new" "record $work/new --capacity 0" "record $work/new --capacity 4x" \
             "record $work/new --capacity 4 extra" "record - --capacity 4" "effects sample.snap" \
@@ -134,6 +135,55 @@ fi
 offset=$(grep -obUa late "$records" | head -n 1 | cut -d: -f1)
 printf L | dd of="$records" bs=1 seek="$offset" conv=notrunc status=none
 expect 0 "$records"  $'format: record 1\ncapacity: 3\nnext_sequence: 4\nrecords: 2\ndistinct_ids: 2\nduplicate_ids: 0\nroots: 0\norphans: 1\nover_capacity: no\ndropped: 1\n'  ""  check -
+
+# Several files, a snapshot and a record file, answered as one: a trace and effects cross
+# from front.snap into back, whichever the order of the files; stdin may be one of them.
+back=$work/back
+printf 'work\treq\tinference\tworker\twall\t150\t2\t0\t\nreply\twork\toutput\tworker\twall\t170\t3\t0\tdone\nlost\tgone\tk\tworker\twall\t180\t0\t0\t\n' |
+  "$quorix" record "$back" --capacity 8 >/dev/null
+expect 0 ""           @two.trace    ""  trace front.snap "$back" -- reply lost
+expect 0 ""           @two.trace    ""  trace "$back" front.snap -- reply lost
+expect 0 front.snap   @two.trace    ""  trace - "$back" -- reply lost
+expect 0 ""           @two.effects  ""  effects front.snap "$back" -- in
+expect 0 ""  $'status\tcomplete\nsequence\tid\tkind\tclock_domain\twall_step_ns\tmodel_step\tsince_root_ns\n1\tin\texternal_input\twall\t-\t-\t0\n2\treq\tmessage\twall\t10\t1\t10\n1\twork\tinference\twall\t40\t1\t50\n2\treply\toutput\twall\t20\t1\t70\ntotal\t70\n'  ""  latency --effects front.snap "$back" -- in
+# After --, every argument is an id, "--" too; an id of one file stays unknown to another.
+expect 0 ""  '{"schema":"quorix-causal-trace/1","root_id":"--","status":"not_found","events":[]}'$'\n'  ""  trace front.snap -- --
+expect 0 ""  '{"schema":"quorix-causal-trace/1","root_id":"reply","status":"not_found","events":[]}'$'\n'  ""  trace front.snap reply
+expect 0 ""  $'file: front.snap\nformat: 1\ncapacity: 8\nnext_sequence: 3\nrecords: 2\ndistinct_ids: 2\nduplicate_ids: 0\nroots: 1\norphans: 0\nover_capacity: no\n'"file: $back"$'\nformat: record 1\ncapacity: 8\nnext_sequence: 4\nrecords: 3\ndistinct_ids: 3\nduplicate_ids: 0\nroots: 0\norphans: 2\nover_capacity: no\ndropped: 0\nfiles: 2\nrecords: 5\norphans: 1\n'  ""  check front.snap "$back"
+# An id held by two files, and a cycle through two, name the files; the id shows as in tables.
+printf 'quorix-timeline 1 4 2 1\nq\001\t\tk\te\tc\t0\t0\t1\t\n' >"$work/q.snap"
+expect 1 "$work/q.snap"  ""  "quorix: $work/q.snap, -: timeline id held by two timelines: \"q\\x01\""$'\n'  check "$work/q.snap" -
+expect 1 ""  ""  $'quorix: front.snap, front.snap: timeline id held by two timelines: "in"\n'  trace front.snap front.snap -- in
+printf 'quorix-timeline 1 4 2 1\nreq\treply\tk\te\tc\t0\t0\t1\t\n' >"$work/ring.snap"
+expect 1 ""  ""  "quorix: $work/ring.snap, $back: causal provenance cycle"$'\n'  effects "$work/ring.snap" "$back" -- x
+expect 1 ""  ""  $'quorix: missing.snap: No such file or directory\n'  trace front.snap missing.snap -- in
+for args in "trace front.snap x --" "trace -- x" "effects front.snap -- a b" "show front.snap --" \
+            "check - -" "trace - - -- x" "check front.snap --bogus" "export front.snap" \
+            "export --format=json front.snap" "export --format=chrome" "export --format=otlp - -" \
+            "export front.snap --format=otlp" "latency front.snap --effects -- x"; do
+  # shellcheck disable=SC2086  # each case is a list of words
+  expect 2 "" "" "$usage" $args
+done
+# Exports are valid JSON, a process (Chrome) or a resource (OTLP) per file for several files,
+# a process per clock domain for one; a picture over two files is well-formed.
+for case in "chrome:wall:front.snap" "chrome:front.snap $back:front.snap $back" \
+            "otlp:front.snap $back:front.snap $back"; do
+  IFS=: read -r format want files <<<"$case"
+  # shellcheck disable=SC2086  # a list of files
+  "$quorix" export --format="$format" $files >"$work/export.json"
+  filter='.traceEvents[] | select(.name == "process_name") | .args.name'
+  [[ $format == otlp ]] && filter='.resourceSpans[].resource.attributes[0].value.stringValue'
+  if got=$(jq -r "$filter" "$work/export.json") && [[ $(echo $got) == "$want" ]]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1)) && echo "FAILED: export --format=$format $files: ${got:-invalid JSON}"
+  fi
+done
+if "$quorix" show --effects front.snap "$back" -- in | xmllint --noout -; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)) && echo "FAILED: show --effects over two files"
+fi
 
 # A failed write to standard output is reported, not lost.
 if "$quorix" check sample.snap >/dev/full 2>"$work/err" ||
