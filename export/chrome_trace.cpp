@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <numeric>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "export/export_text.h"
@@ -48,41 +49,81 @@ class ChromeWriter {
   }
 
  private:
-  // Orders the rows by thread, then by time, and numbers processes and
-  // threads.
-  void sort_rows() {
-    order_.resize(rows_.size());
-    std::iota(order_.begin(), order_.end(), std::size_t{0});
-    const bool by_domain = processes_ == ChromeProcesses::per_clock_domain;
-    std::sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) {
-      const EventView& x = rows_[a];
-      const EventView& y = rows_[b];
-      if (by_domain) {
-        if (x.clock_domain != y.clock_domain) return x.clock_domain < y.clock_domain;
-      } else if (rows_.timeline(a) != rows_.timeline(b)) {
-        return rows_.timeline(a) < rows_.timeline(b);
-      }
-      if (x.entity_id != y.entity_id) return x.entity_id < y.entity_id;
-      if (x.wall_time_ns != y.wall_time_ns) return x.wall_time_ns < y.wall_time_ns;
-      if (x.sequence != y.sequence) return x.sequence < y.sequence;
-      return a < b;  // rows are in timeline, then window order
-    });
-    places_.resize(rows_.size());
-    Place place;
-    for (std::size_t p = 0; p < order_.size(); ++p) {
-      const std::size_t row = order_[p];
-      const std::size_t before = p == 0 ? row : order_[p - 1];
-      const std::uint64_t pid =
-          by_domain ? place.pid + (p == 0 || rows_[row].clock_domain != rows_[before].clock_domain)
-                    : rows_.timeline(row) + 1;
-      if (pid != place.pid) {
-        place = {pid, 1};
-      } else if (rows_[row].entity_id != rows_[before].entity_id) {
-        ++place.tid;
-      }
-      places_[row] = place;
+  // A thread's process (a timeline's index, or its clock domain) and entity.
+  struct Thread {
+    std::size_t timeline = 0;
+    std::string_view domain;
+    std::string_view entity;
+    friend bool operator==(const Thread&, const Thread&) = default;
+    friend auto operator<=>(const Thread&, const Thread&) = default;
+  };
+  struct ThreadHash {
+    std::size_t operator()(const Thread& t) const noexcept {
+      return export_detail::id_hash(t.entity, t.timeline ^ export_detail::id_hash(t.domain, 0));
     }
+  };
+  // What slices are sorted by; `thread` is the rank of the thread.
+  struct SortKey {
+    std::uint64_t thread;
+    std::uint64_t wall;
+    std::uint64_t sequence;
+    std::size_t row;  // rows are in timeline, then window order
+    friend auto operator<=>(const SortKey&, const SortKey&) = default;
+  };
+
+  Thread thread_of(std::size_t row) const {
+    if (processes_ == ChromeProcesses::per_clock_domain) {
+      return {0, rows_[row].clock_domain, rows_[row].entity_id};
+    }
+    return {rows_.timeline(row), {}, rows_[row].entity_id};
   }
+
+  // Numbers the processes and threads, and orders the rows by thread, then
+  // by time. Threads are few: they are told apart by a hash table and sorted
+  // once, and the rows sorted by small keys of numbers.
+  void sort_rows() {
+    std::unordered_map<Thread, std::size_t, ThreadHash> numbers;
+    std::vector<Thread> threads;
+    std::vector<std::size_t> thread_numbers(rows_.size());
+    for (std::size_t row = 0; row < rows_.size(); ++row) {
+      const Thread thread = thread_of(row);
+      if (row > 0 && thread == threads[thread_numbers[row - 1]]) {
+        thread_numbers[row] = thread_numbers[row - 1];
+        continue;
+      }
+      const auto [at, added] = numbers.try_emplace(thread, threads.size());
+      if (added) threads.push_back(thread);
+      thread_numbers[row] = at->second;
+    }
+    std::vector<std::size_t> by_rank(threads.size());
+    std::iota(by_rank.begin(), by_rank.end(), std::size_t{0});
+    std::sort(by_rank.begin(), by_rank.end(),
+              [&](std::size_t a, std::size_t b) { return threads[a] < threads[b]; });
+    std::vector<std::size_t> ranks(threads.size());
+    places_.resize(threads.size());
+    Place current;
+    for (std::size_t rank = 0; rank < by_rank.size(); ++rank) {
+      const Thread& thread = threads[by_rank[rank]];
+      ranks[by_rank[rank]] = rank;
+      const bool same_process = rank > 0 &&
+                                thread.timeline == threads[by_rank[rank - 1]].timeline &&
+                                thread.domain == threads[by_rank[rank - 1]].domain;
+      const std::uint64_t pid = processes_ == ChromeProcesses::per_timeline
+                                    ? thread.timeline + 1
+                                    : current.pid + (same_process ? 0 : 1);
+      current = same_process ? Place{pid, current.tid + 1} : Place{pid, 1};
+      places_[rank] = current;
+    }
+    keys_.resize(rows_.size());
+    for (std::size_t row = 0; row < rows_.size(); ++row) {
+      thread_numbers[row] = ranks[thread_numbers[row]];
+      keys_[row] = {thread_numbers[row], rows_[row].wall_time_ns, rows_[row].sequence, row};
+    }
+    thread_of_row_ = std::move(thread_numbers);
+    std::sort(keys_.begin(), keys_.end());
+  }
+
+  const Place& place(std::size_t row) const noexcept { return places_[thread_of_row_[row]]; }
 
   void begin_event() {
     out_.maybe_flush();
@@ -119,38 +160,36 @@ class ChromeWriter {
   void write_metadata() {
     const bool by_timeline = processes_ == ChromeProcesses::per_timeline;
     std::size_t next_timeline = 0;
-    for (std::size_t p = 0; p < order_.size(); ++p) {
-      const std::size_t row = order_[p];
-      const Place& place = places_[row];
-      const bool new_process = p == 0 || places_[order_[p - 1]].pid != place.pid;
-      if (new_process) {
+    for (std::size_t k = 0; k < keys_.size(); ++k) {
+      if (k > 0 && keys_[k].thread == keys_[k - 1].thread) continue;
+      const std::size_t row = keys_[k].row;
+      const Place& here = place(row);
+      if (k == 0 || place(keys_[k - 1].row).pid != here.pid) {
         if (by_timeline) {
           put_empty_processes(next_timeline, rows_.timeline(row));
           ++next_timeline;
         }
         put_metadata(
-            {place.pid, 0}, "process_name",
+            {here.pid, 0}, "process_name",
             by_timeline ? std::string_view(names_[rows_.timeline(row)]) : rows_[row].clock_domain);
       }
-      if (new_process || places_[order_[p - 1]].tid != place.tid) {
-        put_metadata(place, "thread_name", rows_[row].entity_id);
-      }
+      put_metadata(here, "thread_name", rows_[row].entity_id);
     }
     if (by_timeline) put_empty_processes(next_timeline, set_.size());
   }
 
   void write_slices() {
-    for (std::size_t p = 0; p < order_.size(); ++p) {
-      const std::size_t row = order_[p];
+    for (std::size_t k = 0; k < keys_.size(); ++k) {
+      const std::size_t row = keys_[k].row;
       const EventView& e = rows_[row];
       std::uint64_t duration = kLastSliceNs;
-      if (p + 1 < order_.size() && places_[order_[p + 1]] == places_[row]) {
-        const std::uint64_t gap = rows_[order_[p + 1]].wall_time_ns - e.wall_time_ns;
+      if (k + 1 < keys_.size() && keys_[k + 1].thread == keys_[k].thread) {
+        const std::uint64_t gap = keys_[k + 1].wall - keys_[k].wall;
         duration = gap > 1 ? gap - 1 : 0;
       }
       begin_event();
       text_.append("{\"ph\":\"X\"");
-      put_place(places_[row]);
+      put_place(place(row));
       text_.append(",\"ts\":");
       append_micros(text_, e.wall_time_ns);
       text_.append(",\"dur\":");
@@ -183,7 +222,7 @@ class ChromeWriter {
     begin_event();
     text_.append(start);
     append_decimal(text_, id);
-    put_place(places_[row]);
+    put_place(place(row));
     text_.append(",\"ts\":");
     append_micros(text_, rows_[row].wall_time_ns);
     text_.append(",\"name\":\"cause\",\"cat\":\"quorix\"}");
@@ -191,7 +230,8 @@ class ChromeWriter {
 
   void write_flows() {
     std::uint64_t flow = 0;
-    for (const std::size_t row : order_) {
+    for (const SortKey& key : keys_) {
+      const std::size_t row = key.row;
       const std::string_view parent = rows_[row].parent;
       if (parent.empty()) continue;
       const std::size_t cause =
@@ -207,8 +247,9 @@ class ChromeWriter {
   std::span<const std::string> names_;
   ChromeProcesses processes_;
   EventRows rows_;
-  std::vector<std::size_t> order_;  // rows in slice order
-  std::vector<Place> places_;       // by row
+  std::vector<SortKey> keys_;               // in slice order
+  std::vector<std::size_t> thread_of_row_;  // the thread's rank, by row
+  std::vector<Place> places_;               // by the thread's rank
   export_detail::PieceWriter out_;
   std::string& text_;
   bool first_ = true;

@@ -4,8 +4,9 @@
 
 #include <array>
 #include <bit>
-#include <charconv>
 #include <stdexcept>
+
+#include "timeline/text_form.h"
 
 namespace quorix {
 namespace export_detail {
@@ -124,9 +125,10 @@ void append_json_string(std::string& out, std::string_view bytes) {
 }
 
 void append_decimal(std::string& out, std::uint64_t value) {
-  char digits[20];
-  const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, static_cast<std::size_t>(end - digits));
+  char digits[kMaxDecimalDigits];
+  const std::size_t size = decimal_size(value);
+  put_decimal(digits, value, size);
+  out.append(digits, size);
 }
 
 void append_micros(std::string& out, std::uint64_t ns) {
@@ -197,18 +199,19 @@ EventRows::EventRows(const TimelineSet& set) {
   slots_.assign(slots, 0);
   mask_ = slots - 1;
   for (std::size_t row = 0; row < total; ++row) {
+    if (find(events_[row].id, hashes_[row]) != kNone) continue;  // an older row of the id
     std::size_t slot = hashes_[row] & mask_;
-    for (; slots_[slot] != 0; slot = (slot + 1) & mask_) {
-      if (events_[slots_[slot] - 1].id == events_[row].id) break;  // an older row of the id
-    }
-    if (slots_[slot] == 0) slots_[slot] = row + 1;
+    while (slots_[slot] != 0) slot = (slot + 1) & mask_;
+    slots_[slot] = (hashes_[row] & kTagBits) | (row + 1);
   }
 }
 
 std::size_t EventRows::find(std::string_view id, std::uint64_t hash) const noexcept {
   for (std::size_t slot = hash & mask_; slots_[slot] != 0; slot = (slot + 1) & mask_) {
-    const std::size_t row = slots_[slot] - 1;
-    if (hashes_[row] == hash && events_[row].id == id) return row;
+    const std::uint64_t entry = slots_[slot];
+    if ((entry & kTagBits) != (hash & kTagBits)) continue;
+    const std::size_t row = static_cast<std::size_t>(entry & ~kTagBits) - 1;
+    if (events_[row].id == id) return row;
   }
   return kNone;
 }
