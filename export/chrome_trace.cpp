@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <numeric>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -12,19 +13,19 @@
 namespace quorix {
 namespace {
 
-using export_detail::append_decimal;
-using export_detail::append_json_string;
-using export_detail::append_micros;
 using export_detail::EventRows;
+using export_detail::json_room;
+using export_detail::Text;
 
 constexpr std::size_t kPieceBytes = std::size_t{64} << 10;
 constexpr std::uint64_t kLastSliceNs = 1000;
+// Room for a trace event's keys and numbers, beside its strings.
+constexpr std::size_t kEventRoom = 512;
 
 // Where a slice is drawn.
 struct Place {
   std::uint64_t pid = 0;
   std::uint64_t tid = 0;
-  friend bool operator==(const Place&, const Place&) = default;
 };
 
 class ChromeWriter {
@@ -40,11 +41,13 @@ class ChromeWriter {
 
   void write() {
     sort_rows();
-    text_.append("{\"displayTimeUnit\":\"ns\",\"traceEvents\":[");
+    text_.reserve(64);
+    text_.put("{\"displayTimeUnit\":\"ns\",\"traceEvents\":[");
     write_metadata();
     write_slices();
     write_flows();
-    text_.append("\n]}\n");
+    text_.reserve(4);
+    text_.put("\n]}\n");
     out_.flush();
   }
 
@@ -55,7 +58,9 @@ class ChromeWriter {
     std::string_view domain;
     std::string_view entity;
     friend bool operator==(const Thread&, const Thread&) = default;
-    friend auto operator<=>(const Thread&, const Thread&) = default;
+    friend bool operator<(const Thread& a, const Thread& b) noexcept {
+      return std::tie(a.timeline, a.domain, a.entity) < std::tie(b.timeline, b.domain, b.entity);
+    }
   };
   struct ThreadHash {
     std::size_t operator()(const Thread& t) const noexcept {
@@ -68,7 +73,10 @@ class ChromeWriter {
     std::uint64_t wall;
     std::uint64_t sequence;
     std::size_t row;  // rows are in timeline, then window order
-    friend auto operator<=>(const SortKey&, const SortKey&) = default;
+    friend bool operator<(const SortKey& a, const SortKey& b) noexcept {
+      return std::tie(a.thread, a.wall, a.sequence, a.row) <
+             std::tie(b.thread, b.wall, b.sequence, b.row);
+    }
   };
 
   Thread thread_of(std::size_t row) const {
@@ -125,28 +133,30 @@ class ChromeWriter {
 
   const Place& place(std::size_t row) const noexcept { return places_[thread_of_row_[row]]; }
 
-  void begin_event() {
+  // Starts a trace event that takes at most `room` bytes.
+  void begin_event(std::size_t room) {
     out_.maybe_flush();
-    text_.append(first_ ? "\n" : ",\n");
+    text_.reserve(room + 2);
+    text_.put(first_ ? "\n" : ",\n");
     first_ = false;
   }
 
   void put_place(const Place& place) {
-    text_.append(",\"pid\":");
-    append_decimal(text_, place.pid);
-    text_.append(",\"tid\":");
-    append_decimal(text_, place.tid);
+    text_.put(",\"pid\":");
+    text_.put_decimal(place.pid);
+    text_.put(",\"tid\":");
+    text_.put_decimal(place.tid);
   }
 
   void put_metadata(const Place& place, std::string_view what, std::string_view name) {
-    begin_event();
-    text_.append("{\"ph\":\"M\"");
+    begin_event(json_room(name) + kEventRoom);
+    text_.put("{\"ph\":\"M\"");
     put_place(place);
-    text_.append(",\"name\":\"");
-    text_.append(what);
-    text_.append("\",\"args\":{\"name\":");
-    append_json_string(text_, name);
-    text_.append("}}");
+    text_.put(",\"name\":\"");
+    text_.put(what);
+    text_.put("\",\"args\":{\"name\":");
+    text_.put_json_string(name);
+    text_.put("}}");
   }
 
   // The process of each timeline before `end` that has not been written,
@@ -187,45 +197,47 @@ class ChromeWriter {
         const std::uint64_t gap = keys_[k + 1].wall - keys_[k].wall;
         duration = gap > 1 ? gap - 1 : 0;
       }
-      begin_event();
-      text_.append("{\"ph\":\"X\"");
+      begin_event(json_room(e.kind.empty() ? e.id : e.kind) + json_room(e.clock_domain) +
+                  json_room(e.entity_id) + json_room(e.id) + json_room(e.kind) +
+                  json_room(e.message) + json_room(e.parent) + kEventRoom);
+      text_.put("{\"ph\":\"X\"");
       put_place(place(row));
-      text_.append(",\"ts\":");
-      append_micros(text_, e.wall_time_ns);
-      text_.append(",\"dur\":");
-      append_micros(text_, duration);
-      text_.append(",\"name\":");
-      append_json_string(text_, e.kind.empty() ? e.id : e.kind);
-      text_.append(",\"cat\":\"quorix\",\"args\":{\"clock_domain\":");
-      append_json_string(text_, e.clock_domain);
-      text_.append(",\"entity_id\":");
-      append_json_string(text_, e.entity_id);
-      text_.append(",\"id\":");
-      append_json_string(text_, e.id);
-      text_.append(",\"kind\":");
-      append_json_string(text_, e.kind);
-      text_.append(",\"message\":");
-      append_json_string(text_, e.message);
-      text_.append(",\"model_time\":");
-      append_decimal(text_, e.model_time);
-      text_.append(",\"parent\":");
-      append_json_string(text_, e.parent);
-      text_.append(",\"sequence\":");
-      append_decimal(text_, e.sequence);
-      text_.append(",\"wall_time_ns\":");
-      append_decimal(text_, e.wall_time_ns);
-      text_.append("}}");
+      text_.put(",\"ts\":");
+      text_.put_micros(e.wall_time_ns);
+      text_.put(",\"dur\":");
+      text_.put_micros(duration);
+      text_.put(",\"name\":");
+      text_.put_json_string(e.kind.empty() ? e.id : e.kind);
+      text_.put(",\"cat\":\"quorix\",\"args\":{\"clock_domain\":");
+      text_.put_json_string(e.clock_domain);
+      text_.put(",\"entity_id\":");
+      text_.put_json_string(e.entity_id);
+      text_.put(",\"id\":");
+      text_.put_json_string(e.id);
+      text_.put(",\"kind\":");
+      text_.put_json_string(e.kind);
+      text_.put(",\"message\":");
+      text_.put_json_string(e.message);
+      text_.put(",\"model_time\":");
+      text_.put_decimal(e.model_time);
+      text_.put(",\"parent\":");
+      text_.put_json_string(e.parent);
+      text_.put(",\"sequence\":");
+      text_.put_decimal(e.sequence);
+      text_.put(",\"wall_time_ns\":");
+      text_.put_decimal(e.wall_time_ns);
+      text_.put("}}");
     }
   }
 
   void put_flow(std::string_view start, std::uint64_t id, std::size_t row) {
-    begin_event();
-    text_.append(start);
-    append_decimal(text_, id);
+    begin_event(kEventRoom);
+    text_.put(start);
+    text_.put_decimal(id);
     put_place(place(row));
-    text_.append(",\"ts\":");
-    append_micros(text_, rows_[row].wall_time_ns);
-    text_.append(",\"name\":\"cause\",\"cat\":\"quorix\"}");
+    text_.put(",\"ts\":");
+    text_.put_micros(rows_[row].wall_time_ns);
+    text_.put(",\"name\":\"cause\",\"cat\":\"quorix\"}");
   }
 
   void write_flows() {
@@ -251,7 +263,7 @@ class ChromeWriter {
   std::vector<std::size_t> thread_of_row_;  // the thread's rank, by row
   std::vector<Place> places_;               // by the thread's rank
   export_detail::PieceWriter out_;
-  std::string& text_;
+  Text& text_;
   bool first_ = true;
 };
 

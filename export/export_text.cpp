@@ -2,11 +2,10 @@
 
 #include <quorix/export/json_string.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <stdexcept>
-
-#include "timeline/text_form.h"
 
 namespace quorix {
 namespace export_detail {
@@ -69,11 +68,20 @@ bool valid_utf8(std::string_view bytes) noexcept {
   return true;
 }
 
-void append_json_string(std::string& out, std::string_view bytes) {
-  out.push_back('"');
+void Text::grow(std::size_t n) {
+  buffer_.resize(std::max({2 * buffer_.size(), size_ + n, std::size_t{4096}}));
+}
+
+void Text::put_json_string(std::string_view bytes) noexcept {
+  char* at = buffer_.data() + size_;
+  *at++ = '"';
   const char* data = bytes.data();
-  std::size_t run = 0;  // the start of the bytes not yet appended
+  std::size_t run = 0;  // the start of the bytes not yet copied
   std::size_t i = 0;
+  const auto copy_run = [&] {
+    if (i > run) std::memcpy(at, data + run, i - run);
+    at += i - run;
+  };
   while (i < bytes.size()) {
     const auto c = static_cast<unsigned char>(data[i]);
     if (kPlainBytes[c]) {
@@ -87,79 +95,79 @@ void append_json_string(std::string& out, std::string_view bytes) {
         continue;
       }
     }
-    out.append(data + run, i - run);
+    copy_run();
+    *at++ = '\\';
     switch (c) {
       case '"':
-        out.append("\\\"");
+        *at++ = '"';
         break;
       case '\\':
-        out.append("\\\\");
+        *at++ = '\\';
         break;
       case '\b':
-        out.append("\\b");
+        *at++ = 'b';
         break;
       case '\f':
-        out.append("\\f");
+        *at++ = 'f';
         break;
       case '\n':
-        out.append("\\n");
+        *at++ = 'n';
         break;
       case '\r':
-        out.append("\\r");
+        *at++ = 'r';
         break;
       case '\t':
-        out.append("\\t");
+        *at++ = 't';
         break;
-      default:
-        if (c < 0x20) {
-          const char escape[] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
-          out.append(escape, sizeof escape);
-        } else {
-          out.append("\\ufffd");
-        }
+      default: {
+        const bool control = c < 0x20;
+        const char escape[] = {'u', control ? '0' : 'f', control ? '0' : 'f',
+                               control ? kHexDigits[c >> 4] : 'f',
+                               control ? kHexDigits[c & 0xF] : 'd'};
+        std::memcpy(at, escape, sizeof escape);
+        at += sizeof escape;
+      }
     }
     run = ++i;
   }
-  out.append(data + run, i - run);
-  out.push_back('"');
+  copy_run();
+  *at++ = '"';
+  size_ = static_cast<std::size_t>(at - buffer_.data());
 }
 
-void append_decimal(std::string& out, std::uint64_t value) {
-  char digits[kMaxDecimalDigits];
-  const std::size_t size = decimal_size(value);
-  put_decimal(digits, value, size);
-  out.append(digits, size);
-}
-
-void append_micros(std::string& out, std::uint64_t ns) {
-  append_decimal(out, ns / 1000);
+void Text::put_micros(std::uint64_t ns) noexcept {
+  put_decimal(ns / 1000);
   const auto fraction = static_cast<unsigned>(ns % 1000);
-  const char text[] = {'.', static_cast<char>('0' + fraction / 100),
-                       static_cast<char>('0' + fraction / 10 % 10),
-                       static_cast<char>('0' + fraction % 10)};
-  out.append(text, sizeof text);
+  char* at = buffer_.data() + size_;
+  at[0] = '.';
+  at[1] = static_cast<char>('0' + fraction / 100);
+  at[2] = static_cast<char>('0' + fraction / 10 % 10);
+  at[3] = static_cast<char>('0' + fraction % 10);
+  size_ += 4;
 }
 
-void append_hex(std::string& out, std::uint64_t value) {
-  char digits[16];
-  for (std::size_t i = 16; i-- > 0; value >>= 4) digits[i] = kHexDigits[value & 0xF];
-  out.append(digits, sizeof digits);
+void Text::put_hex(std::uint64_t value) noexcept {
+  char* at = buffer_.data() + size_;
+  for (std::size_t i = 16; i-- > 0; value >>= 4) at[i] = kHexDigits[value & 0xF];
+  size_ += 16;
 }
 
-void append_base64(std::string& out, std::string_view bytes) {
+void Text::put_base64(std::string_view bytes) noexcept {
   static constexpr char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   const auto at = [&](std::size_t i) -> std::uint32_t {
     return i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0u;
   };
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+  char* out = buffer_.data() + size_;
+  for (std::size_t i = 0; i < bytes.size(); i += 3, out += 4) {
     const std::uint32_t group = (at(i) << 16) | (at(i + 1) << 8) | at(i + 2);
     const std::size_t left = bytes.size() - i;
-    const char quad[] = {kAlphabet[group >> 18], kAlphabet[(group >> 12) & 0x3F],
-                         left > 1 ? kAlphabet[(group >> 6) & 0x3F] : '=',
-                         left > 2 ? kAlphabet[group & 0x3F] : '='};
-    out.append(quad, sizeof quad);
+    out[0] = kAlphabet[group >> 18];
+    out[1] = kAlphabet[(group >> 12) & 0x3F];
+    out[2] = left > 1 ? kAlphabet[(group >> 6) & 0x3F] : '=';
+    out[3] = left > 2 ? kAlphabet[group & 0x3F] : '=';
   }
+  size_ = static_cast<std::size_t>(out - buffer_.data());
 }
 
 std::uint64_t id_hash(std::string_view bytes, std::uint64_t seed) noexcept {
@@ -198,8 +206,9 @@ EventRows::EventRows(const TimelineSet& set) {
   const std::size_t slots = std::bit_ceil(2 * total + 16);
   slots_.assign(slots, 0);
   mask_ = slots - 1;
+  // A later row of an id lands after the older ones on their probe path, so
+  // that find meets the oldest first.
   for (std::size_t row = 0; row < total; ++row) {
-    if (find(events_[row].id, hashes_[row]) != kNone) continue;  // an older row of the id
     std::size_t slot = hashes_[row] & mask_;
     while (slots_[slot] != 0) slot = (slot + 1) & mask_;
     slots_[slot] = (hashes_[row] & kTagBits) | (row + 1);
@@ -219,10 +228,10 @@ std::size_t EventRows::find(std::string_view id, std::uint64_t hash) const noexc
 }  // namespace export_detail
 
 std::string json_string(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size() + 2);
-  export_detail::append_json_string(out, bytes);
-  return out;
+  export_detail::Text text;
+  text.reserve(export_detail::json_room(bytes));
+  text.put_json_string(bytes);
+  return std::string(text.view());
 }
 
 }  // namespace quorix

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <span>
 #include <string>
@@ -14,6 +15,8 @@
 
 #include <quorix/timeline/timeline_event.h>
 #include <quorix/timeline/timeline_set.h>
+
+#include "timeline/text_form.h"
 
 namespace quorix::export_detail {
 
@@ -24,20 +27,50 @@ std::size_t utf8_sequence_size(std::string_view bytes) noexcept;
 // Whether all of `bytes` is valid UTF-8.
 bool valid_utf8(std::string_view bytes) noexcept;
 
-// Appends json_string(bytes) to `out`.
-void append_json_string(std::string& out, std::string_view bytes);
+// Text built front to back in memory reserved ahead: a writer reserves room
+// for what it is about to put, then puts it without a check per piece, so
+// that a field costs a copy and not a call. Putting more than was reserved
+// is a bug of the writer: each put says the most it takes.
+class Text {
+ public:
+  // Room for at least `n` more bytes. Cost: amortized O(n).
+  void reserve(std::size_t n) {
+    if (buffer_.size() - size_ < n) grow(n);
+  }
+  void put(std::string_view bytes) noexcept {
+    if (!bytes.empty()) std::memcpy(buffer_.data() + size_, bytes.data(), bytes.size());
+    size_ += bytes.size();
+  }
+  void put(char c) noexcept { buffer_[size_++] = c; }
+  // At most kMaxDecimalDigits bytes.
+  void put_decimal(std::uint64_t value) noexcept {
+    const std::size_t digits = decimal_size(value);
+    quorix::put_decimal(buffer_.data() + size_, value, digits);
+    size_ += digits;
+  }
+  // `ns` nanoseconds as microseconds with three decimals: at most
+  // kMaxDecimalDigits + 4 bytes.
+  void put_micros(std::uint64_t ns) noexcept;
+  // The 16 lowercase hex digits of `value`.
+  void put_hex(std::uint64_t value) noexcept;
+  // json_string(bytes): at most json_room(bytes).
+  void put_json_string(std::string_view bytes) noexcept;
+  // The standard, padded base64 form of `bytes`: less than json_room(bytes).
+  void put_base64(std::string_view bytes) noexcept;
 
-// Appends the decimal digits of `value`.
-void append_decimal(std::string& out, std::uint64_t value);
+  std::string_view view() const noexcept { return {buffer_.data(), size_}; }
+  std::size_t size() const noexcept { return size_; }
+  void clear() noexcept { size_ = 0; }
 
-// Appends `ns` nanoseconds as microseconds with exactly three decimals.
-void append_micros(std::string& out, std::uint64_t ns);
+ private:
+  void grow(std::size_t n);
+  std::string buffer_;  // its size is the room; size_ bytes are text
+  std::size_t size_ = 0;
+};
 
-// Appends the 16 lowercase hex digits of `value`.
-void append_hex(std::string& out, std::uint64_t value);
-
-// Appends the standard, padded base64 form of `bytes`.
-void append_base64(std::string& out, std::string_view bytes);
+// The most json_string(bytes) takes: 6 bytes a byte (\u00XX, \ufffd), and
+// the quotes.
+constexpr std::size_t json_room(std::string_view bytes) noexcept { return 6 * bytes.size() + 2; }
 
 // FNV-1a 64 of `bytes` from an offset basis changed by `seed`, then
 // splitmix64's finalizer; a zero result becomes 1.
@@ -94,22 +127,22 @@ class PieceWriter {
       : sink_(sink), piece_(piece) {
     text_.reserve(piece + piece / 8);
   }
-  std::string& text() noexcept { return text_; }
+  Text& text() noexcept { return text_; }
   // Hands the text on when it has reached the piece size.
   void maybe_flush() {
     if (text_.size() >= piece_) flush();
   }
   // Hands on what is held, if anything.
   void flush() {
-    if (text_.empty()) return;
-    sink_(text_);
+    if (text_.size() == 0) return;
+    sink_(text_.view());
     text_.clear();
   }
 
  private:
   const std::function<void(std::string_view)>& sink_;
   std::size_t piece_;
-  std::string text_;
+  Text text_;
 };
 
 }  // namespace quorix::export_detail

@@ -13,12 +13,10 @@
 namespace quorix {
 namespace {
 
-using export_detail::append_base64;
-using export_detail::append_decimal;
-using export_detail::append_hex;
-using export_detail::append_json_string;
 using export_detail::EventRows;
 using export_detail::id_hash;
+using export_detail::json_room;
+using export_detail::Text;
 
 // The two halves of a trace id.
 using TraceId = std::array<std::uint64_t, 2>;
@@ -71,44 +69,55 @@ std::vector<TraceId> trace_ids(const EventRows& rows) {
   return ids;
 }
 
-void put_string_attribute(std::string& text, std::string_view key, std::string_view value) {
-  text.append(key);
+// Room for a request's text around its spans and its two strings.
+constexpr std::size_t kRequestRoom = 256;
+
+// Room for a span and the comma before it: its strings (the name and six
+// attributes), and 1 KiB for keys, ids and numbers.
+std::size_t span_room(const EventView& e) {
+  return json_room(e.kind.empty() ? e.id : e.kind) + json_room(e.clock_domain) +
+         json_room(e.entity_id) + json_room(e.id) + json_room(e.kind) + json_room(e.message) +
+         json_room(e.parent) + 1024;
+}
+
+void put_string_attribute(Text& text, std::string_view key, std::string_view value) {
+  text.put(key);
   if (export_detail::valid_utf8(value)) {
-    text.append("\"stringValue\":");
-    append_json_string(text, value);
+    text.put("\"stringValue\":");
+    text.put_json_string(value);
   } else {
-    text.append("\"bytesValue\":\"");
-    append_base64(text, value);
-    text.push_back('"');
+    text.put("\"bytesValue\":\"");
+    text.put_base64(value);
+    text.put('"');
   }
-  text.append("}}");
+  text.put("}}");
 }
 
-void put_number_attribute(std::string& text, std::string_view key, std::uint64_t value) {
+void put_number_attribute(Text& text, std::string_view key, std::uint64_t value) {
   constexpr auto kIntMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  text.append(key);
-  text.append(value <= kIntMax ? "\"intValue\":\"" : "\"stringValue\":\"");
-  append_decimal(text, value);
-  text.append("\"}}");
+  text.put(key);
+  text.put(value <= kIntMax ? "\"intValue\":\"" : "\"stringValue\":\"");
+  text.put_decimal(value);
+  text.put("\"}}");
 }
 
-void put_span(std::string& text, const EventView& e, std::uint64_t span, const TraceId& trace) {
-  text.append("{\"traceId\":\"");
-  append_hex(text, trace[0]);
-  append_hex(text, trace[1]);
-  text.append("\",\"spanId\":\"");
-  append_hex(text, span);
+void put_span(Text& text, const EventView& e, std::uint64_t span, const TraceId& trace) {
+  text.put("{\"traceId\":\"");
+  text.put_hex(trace[0]);
+  text.put_hex(trace[1]);
+  text.put("\",\"spanId\":\"");
+  text.put_hex(span);
   if (!e.parent.empty()) {
-    text.append("\",\"parentSpanId\":\"");
-    append_hex(text, id_hash(e.parent, export_detail::kSpanSeed));
+    text.put("\",\"parentSpanId\":\"");
+    text.put_hex(id_hash(e.parent, export_detail::kSpanSeed));
   }
-  text.append("\",\"name\":");
-  append_json_string(text, e.kind.empty() ? e.id : e.kind);
-  text.append(",\"kind\":1,\"startTimeUnixNano\":\"");
-  append_decimal(text, e.wall_time_ns);
-  text.append("\",\"endTimeUnixNano\":\"");
-  append_decimal(text, e.wall_time_ns);
-  text.append("\",\"attributes\":[");
+  text.put("\",\"name\":");
+  text.put_json_string(e.kind.empty() ? e.id : e.kind);
+  text.put(",\"kind\":1,\"startTimeUnixNano\":\"");
+  text.put_decimal(e.wall_time_ns);
+  text.put("\",\"endTimeUnixNano\":\"");
+  text.put_decimal(e.wall_time_ns);
+  text.put("\",\"attributes\":[");
   put_string_attribute(text, "{\"key\":\"quorix.clock_domain\",\"value\":{", e.clock_domain);
   put_string_attribute(text, ",{\"key\":\"quorix.entity_id\",\"value\":{", e.entity_id);
   put_string_attribute(text, ",{\"key\":\"quorix.id\",\"value\":{", e.id);
@@ -118,23 +127,25 @@ void put_span(std::string& text, const EventView& e, std::uint64_t span, const T
   put_string_attribute(text, ",{\"key\":\"quorix.parent\",\"value\":{", e.parent);
   put_number_attribute(text, ",{\"key\":\"quorix.sequence\",\"value\":{", e.sequence);
   put_number_attribute(text, ",{\"key\":\"quorix.wall_time_ns\",\"value\":{", e.wall_time_ns);
-  text.append("]}");
+  text.put("]}");
 }
 
 }  // namespace
 
 std::string otlp_span_id(std::string_view event_id) {
-  std::string text;
-  append_hex(text, id_hash(event_id, export_detail::kSpanSeed));
-  return text;
+  Text text;
+  text.reserve(16);
+  text.put_hex(id_hash(event_id, export_detail::kSpanSeed));
+  return std::string(text.view());
 }
 
 std::string otlp_trace_id(std::string_view origin_id) {
-  std::string text;
+  Text text;
+  text.reserve(32);
   const TraceId id = trace_id_of(origin_id);
-  append_hex(text, id[0]);
-  append_hex(text, id[1]);
-  return text;
+  text.put_hex(id[0]);
+  text.put_hex(id[1]);
+  return std::string(text.view());
 }
 
 void write_otlp_json(const TimelineSet& set, std::span<const std::string> names,
@@ -145,26 +156,29 @@ void write_otlp_json(const TimelineSet& set, std::span<const std::string> names,
   }
   const EventRows rows(set);
   const std::vector<TraceId> traces = trace_ids(rows);
-  std::string line;
+  Text line;
   for (std::size_t t = 0; t < set.size(); ++t) {
     const std::size_t end = rows.first(t + 1);
     for (std::size_t row = rows.first(t); row < end;) {
       const std::size_t stop =
           end - row > options.spans_per_request ? row + options.spans_per_request : end;
       line.clear();
-      line.append(
+      line.reserve(json_room(names[t]) + json_room(kVersion) + kRequestRoom);
+      line.put(
           "{\"resourceSpans\":[{\"resource\":{\"attributes\":[{\"key\":\"service.name\","
           "\"value\":{\"stringValue\":");
-      append_json_string(line, names[t]);
-      line.append("}}]},\"scopeSpans\":[{\"scope\":{\"name\":\"quorix\",\"version\":");
-      append_json_string(line, kVersion);
-      line.append("},\"spans\":[");
+      line.put_json_string(names[t]);
+      line.put("}}]},\"scopeSpans\":[{\"scope\":{\"name\":\"quorix\",\"version\":");
+      line.put_json_string(kVersion);
+      line.put("},\"spans\":[");
       for (const std::size_t first = row; row < stop; ++row) {
-        if (row != first) line.push_back(',');
+        line.reserve(span_room(rows[row]));
+        if (row != first) line.put(',');
         put_span(line, rows[row], rows.id_hash(row), traces[row]);
       }
-      line.append("]}]}]}\n");
-      sink(line);
+      line.reserve(16);
+      line.put("]}]}]}\n");
+      sink(line.view());
     }
   }
 }

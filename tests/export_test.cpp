@@ -59,7 +59,7 @@ struct Fixture {
     worker.append(At("orphan-2", "gone", "cpu", "gpu", 2000));
     worker.append(At("reply", "work", "cpu", "gpu", kMax));
   }
-  TimelineSet set() const { return TimelineSet({&front, &worker, &empty}); }
+  TimelineSet Set() const { return TimelineSet({&front, &worker, &empty}); }
 };
 
 // What a reader gets back from the JSON string of `bytes`.
@@ -128,7 +128,7 @@ TEST(OtlpIdTest, FixedLengthLowercaseHexUniqueAndNeverZero) {
 
 TEST(ChromeTraceTest, SlicesNeverOverlapAndFlowsBindToSlices) {
   const Fixture f;
-  const TimelineSet set = f.set();
+  const TimelineSet set = f.Set();
   for (const ChromeProcesses mode :
        {ChromeProcesses::per_clock_domain, ChromeProcesses::per_timeline}) {
     const bool by_timeline = mode == ChromeProcesses::per_timeline;
@@ -181,7 +181,7 @@ TEST(ChromeTraceTest, SlicesNeverOverlapAndFlowsBindToSlices) {
         slice_starts[{pid, tid, ts}]++;
         const Json& args = e["args"];
         ASSERT_EQ(args.size(), 9u);
-        EXPECT_EQ(e["name"], args["kind"] == "" ? args["id"] : args["kind"]);
+        EXPECT_EQ(e["name"], args["kind"].get<std::string>().empty() ? args["id"] : args["kind"]);
         EXPECT_EQ(args["entity_id"], threads[thread]);
         EXPECT_EQ(args["wall_time_ns"].get<std::uint64_t>(), ts);
         const bool in_worker =
@@ -243,7 +243,7 @@ std::string Unbase64(const std::string& text) {
 
 TEST(OtlpJsonTest, RequestsGroupSpansOfOneTimelineAndLinkThem) {
   const Fixture f;
-  const TimelineSet set = f.set();
+  const TimelineSet set = f.Set();
   std::vector<std::string> lines;
   write_otlp_json(set, f.names, [&](std::string_view line) { lines.emplace_back(line); }, {2});
   ASSERT_EQ(lines.size(), 4u);  // 4 and 3 spans by 2; nothing for the empty timeline
