@@ -117,12 +117,12 @@ TEST(OtlpIdTest, FixedLengthLowercaseHexUniqueAndNeverZero) {
   }
   EXPECT_EQ(spans.size(), 10000u);
   EXPECT_EQ(traces.size(), 10000u);
-  for (const std::string& id : {*spans.begin(), *traces.begin()}) {
-    EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
-    EXPECT_NE(id.find_first_not_of('0'), std::string::npos) << id;
+  for (const auto& [ids, size] : {std::pair(&spans, 16u), std::pair(&traces, 32u)}) {
+    for (const std::string& id : *ids) {
+      ASSERT_EQ(id.size(), size) << id;
+      ASSERT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
+    }
   }
-  EXPECT_EQ(spans.begin()->size(), 16u);
-  EXPECT_EQ(traces.begin()->size(), 32u);
   EXPECT_EQ(otlp_span_id("ev-1"), otlp_span_id("ev-1"));
 }
 
@@ -208,6 +208,14 @@ TEST(ChromeTraceTest, SlicesNeverOverlapAndFlowsBindToSlices) {
     EXPECT_TRUE(flows.empty());                          // each s has its f
     EXPECT_EQ(processes.size(), by_timeline ? 3u : 2u);  // an empty timeline is a process too
     EXPECT_EQ(threads.size(), by_timeline ? 4u : 3u);    // worker's gw apart from front's
+    for (auto at = threads.begin(); std::next(at) != threads.end(); ++at) {
+      if (at->first.first == std::next(at)->first.first) {  // tids in byte order of the entity
+        EXPECT_LT(at->second, std::next(at)->second);
+      }
+    }
+    if (!by_timeline) {
+      EXPECT_EQ(processes, (decltype(processes){{1, "gpu"}, {2, "net"}}));
+    }
   }
   EXPECT_EQ(testing::InvalidArgument([&] {
               render_chrome_trace(set, std::span(f.names).first(2), ChromeProcesses::per_timeline);
