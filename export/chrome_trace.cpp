@@ -244,10 +244,7 @@ class ChromeWriter {
     std::uint64_t flow = 0;
     for (const SortKey& key : keys_) {
       const std::size_t row = key.row;
-      const std::string_view parent = rows_[row].parent;
-      if (parent.empty()) continue;
-      const std::size_t cause =
-          rows_.find(parent, export_detail::id_hash(parent, export_detail::kSpanSeed));
+      const std::size_t cause = rows_.cause(row);
       if (cause == EventRows::kNone) continue;
       ++flow;
       put_flow("{\"ph\":\"s\",\"id\":", flow, cause);

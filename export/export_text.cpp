@@ -213,6 +213,13 @@ EventRows::EventRows(const TimelineSet& set) {
     while (slots_[slot] != 0) slot = (slot + 1) & mask_;
     slots_[slot] = (hashes_[row] & kTagBits) | (row + 1);
   }
+  // All in one pass of lookups that do not wait for each other, since
+  // most miss the cache.
+  causes_.resize(total);
+  for (std::size_t row = 0; row < total; ++row) {
+    const std::string_view parent = events_[row].parent;
+    causes_[row] = parent.empty() ? kNone : find(parent, export_detail::id_hash(parent, kSpanSeed));
+  }
 }
 
 std::size_t EventRows::find(std::string_view id, std::uint64_t hash) const noexcept {

@@ -86,7 +86,7 @@ void check_names(const TimelineSet& set, std::span<const std::string> names);
 
 // The retained events of a set as rows: timeline by timeline, each in
 // window order, with the hash of each id and a hash table from ids to rows.
-// About 20 words per event.
+// About 21 words per event.
 class EventRows {
  public:
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
@@ -105,12 +105,15 @@ class EventRows {
   // The oldest row whose id is `id`, whose id_hash is `hash`, or kNone when
   // no timeline of the set holds `id`.
   std::size_t find(std::string_view id, std::uint64_t hash) const noexcept;
+  // The row of the parent of `row`: find of its parent, kNone for a root.
+  std::size_t cause(std::size_t row) const noexcept { return causes_[row]; }
 
  private:
   std::vector<EventView> events_;
   std::vector<std::size_t> timelines_;
   std::vector<std::size_t> firsts_;
   std::vector<std::uint64_t> hashes_;
+  std::vector<std::size_t> causes_;
   // A slot holds the high bits of an id's hash above row + 1, 0 when empty:
   // most probes then end without reading a row. Rows stay below 2^40: at
   // 160 bytes each, more than any memory holds.

@@ -53,7 +53,7 @@ std::vector<TraceId> trace_ids(const EventRows& rows) {
         id = trace_id_of(rows[row].id);
         break;
       }
-      const std::size_t cause = rows.find(parent, id_hash(parent, export_detail::kSpanSeed));
+      const std::size_t cause = rows.cause(row);
       if (cause == EventRows::kNone) {
         id = trace_id_of(parent);
         break;
@@ -101,15 +101,19 @@ void put_number_attribute(Text& text, std::string_view key, std::uint64_t value)
   text.put("\"}}");
 }
 
-void put_span(Text& text, const EventView& e, std::uint64_t span, const TraceId& trace) {
+// The span of `row`, whose trace is `trace`.
+void put_span(Text& text, const EventRows& rows, std::size_t row, const TraceId& trace) {
+  const EventView& e = rows[row];
   text.put("{\"traceId\":\"");
   text.put_hex(trace[0]);
   text.put_hex(trace[1]);
   text.put("\",\"spanId\":\"");
-  text.put_hex(span);
+  text.put_hex(rows.id_hash(row));
   if (!e.parent.empty()) {
     text.put("\",\"parentSpanId\":\"");
-    text.put_hex(id_hash(e.parent, export_detail::kSpanSeed));
+    const std::size_t cause = rows.cause(row);
+    text.put_hex(cause != EventRows::kNone ? rows.id_hash(cause)
+                                           : id_hash(e.parent, export_detail::kSpanSeed));
   }
   text.put("\",\"name\":");
   text.put_json_string(e.kind.empty() ? e.id : e.kind);
@@ -174,7 +178,7 @@ void write_otlp_json(const TimelineSet& set, std::span<const std::string> names,
       for (const std::size_t first = row; row < stop; ++row) {
         line.reserve(span_room(rows[row]));
         if (row != first) line.put(',');
-        put_span(line, rows[row], rows.id_hash(row), traces[row]);
+        put_span(line, rows, row, traces[row]);
       }
       line.reserve(16);
       line.put("]}]}]}\n");

@@ -54,7 +54,7 @@ enum class ChromeProcesses { per_clock_domain, per_timeline };
 // another count with std::invalid_argument("export needs one name per
 // timeline") before writing anything. What the sink throws propagates.
 // Cost: O(n log n) for n events, to sort them; memory: the set, an index of
-// about 25 words per event, and one piece of text.
+// about 26 words per event, and one piece of text.
 void write_chrome_trace(const TimelineSet& set, std::span<const std::string> names,
                         ChromeProcesses processes, const ExportSink& sink);
 
