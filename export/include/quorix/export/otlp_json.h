@@ -60,9 +60,9 @@ struct OtlpOptions {
 // names `set[i]`. Refuses, with std::invalid_argument and before writing
 // anything, names of another count: "export needs one name per timeline",
 // and a spans_per_request of 0: "OTLP request size must be positive". What
-// the sink throws propagates. Cost: O(n) for n events, hashing each id and
-// parent once and each origin once per span; memory: the set, an index of
-// about 23 words per event, and one request line.
+// the sink throws propagates. Cost: O(n) for n events: each id and parent
+// hashed and looked up once, each origin hashed at most once an event.
+// Memory: the set, an index of about 23 words per event, and one line.
 void write_otlp_json(const TimelineSet& set, std::span<const std::string> names,
                      const ExportSink& sink, OtlpOptions options = {});
 
