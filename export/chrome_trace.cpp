@@ -6,6 +6,7 @@
 #include <string_view>
 #include <tuple>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "export/export_text.h"
@@ -87,8 +88,8 @@ class ChromeWriter {
   }
 
   // Numbers the processes and threads, and orders the rows by thread, then
-  // by time. Threads are few: they are told apart by a hash table and sorted
-  // once, and the rows sorted by small keys of numbers.
+  // by time. Threads (usually few) are told apart by a hash table and sorted
+  // once, so that the rows are sorted by small keys of numbers alone.
   void sort_rows() {
     std::unordered_map<Thread, std::size_t, ThreadHash> numbers;
     std::vector<Thread> threads;
