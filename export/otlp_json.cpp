@@ -109,15 +109,21 @@ void put_span(Text& text, const EventRows& rows, std::size_t row, const TraceId&
   text.put_hex(trace[1]);
   text.put("\",\"spanId\":\"");
   text.put_hex(rows.id_hash(row));
+  const std::size_t cause = rows.cause(row);
   if (!e.parent.empty()) {
     text.put("\",\"parentSpanId\":\"");
-    const std::size_t cause = rows.cause(row);
     text.put_hex(cause != EventRows::kNone ? rows.id_hash(cause)
                                            : id_hash(e.parent, export_detail::kSpanSeed));
   }
   text.put("\",\"name\":");
   text.put_json_string(e.kind.empty() ? e.id : e.kind);
-  text.put(",\"kind\":1,\"startTimeUnixNano\":\"");
+  // Sampled (bit 0), with whether the parent is remote known (bit 8): it
+  // is (bit 9) when the span's own timeline does not hold it, since it
+  // then lives in another process, or in none the set knows.
+  const bool remote = !e.parent.empty() &&
+                      (cause == EventRows::kNone || rows.timeline(cause) != rows.timeline(row));
+  text.put(remote ? ",\"kind\":1,\"flags\":769" : ",\"kind\":1,\"flags\":257");
+  text.put(",\"startTimeUnixNano\":\"");
   text.put_decimal(e.wall_time_ns);
   text.put("\",\"endTimeUnixNano\":\"");
   text.put_decimal(e.wall_time_ns);

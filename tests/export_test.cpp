@@ -283,6 +283,9 @@ TEST(OtlpJsonTest, RequestsGroupSpansOfOneTimelineAndLinkThem) {
       if (!parent.empty()) {
         EXPECT_EQ(span["parentSpanId"], otlp_span_id(parent));
       }
+      // The parent is remote when another timeline holds it, or none does.
+      const bool remote = !parent.empty() && set.holder(parent) != set.holder(id);
+      EXPECT_EQ(span["flags"], remote ? 769 : 257) << id;
       EXPECT_EQ(span["startTimeUnixNano"], fields["quorix.wall_time_ns"]);
       trace_of[id] = span["traceId"];
       if (id == f.hostile) {

@@ -19,6 +19,9 @@
 //     the parent is not empty (held or not: a missing one shows as an
 //     orphan), absent for a root.
 //   - name: the kind, or the id when the kind is empty; kind 1 (internal).
+//   - flags: 257 (sampled, and whether the parent is remote is known), or
+//     769 (remote too) when the span's own timeline does not hold its
+//     parent: the parent is another process's, or unknown to the set.
 //   - startTimeUnixNano = endTimeUnixNano: the wall time as a decimal
 //     string, since an event is an instant.
 //   - attributes: every field as "quorix." + its name (clock_domain,
