@@ -60,7 +60,7 @@ class SharedTimeline {
 
   // A timeline holding what a snapshot would hold of this one after some
   // prefix of the appends: its capacity, its next sequence number and its
-  // retained records, restored (no evicted ids). Copies at most 256 records
+  // retained records, restored (no evicted ids). Copies at most 64 records
   // per turn of the lock, so appends wait microseconds, not for the whole
   // window; an append that would evict a record not yet copied copies it
   // first. Copies run one at a time. Cost: copying the window, then

@@ -56,7 +56,10 @@
 namespace quorix {
 
 // The retained events of a timeline, oldest first, as views of their
-// records: a forward range, valid until the timeline next changes.
+// records: a forward range, valid until the timeline next changes. One
+// exception: an iterator may still be dereferenced and incremented after
+// appends, as long as the records it reaches are still retained; compared
+// with end() it then tells only the end of the window it was made from.
 class EventWindow {
  public:
   // The names the standard library expects of a range and its iterator.
