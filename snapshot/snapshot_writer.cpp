@@ -74,4 +74,8 @@ std::string write_timeline_snapshot(const Timeline& timeline) {
   return std::move(out).take();
 }
 
+std::string write_timeline_snapshot(const SharedTimeline& shared) {
+  return write_timeline_snapshot(shared.copy_window());
+}
+
 }  // namespace quorix

@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include <quorix/timeline/shared_timeline.h>
 #include <quorix/timeline/timeline.h>
 
 namespace quorix {
@@ -34,6 +35,12 @@ namespace quorix {
 // Cost: one pass over the records, into one buffer sized from the first 64
 // of them (it grows only if the rest are longer).
 std::string write_timeline_snapshot(const Timeline& timeline);
+
+// The snapshot text of `shared` after some prefix of its appends, which go on
+// meanwhile: its copy_window, written once the copy is done, so appends
+// wait only while records are copied, never while the text is written.
+// Refuses what the writer above refuses.
+std::string write_timeline_snapshot(const SharedTimeline& shared);
 
 // A new timeline holding what `text` describes: the header's capacity and
 // next sequence number, and every record exactly as written (sequence
