@@ -20,8 +20,8 @@ constexpr const char kRestoreAfterEviction[] = "timeline restore after eviction"
 constexpr const char kSequenceOutOfRange[] = "timeline sequence out of range";
 
 using internal::IdRef;
-using internal::kProvenanceCycle;
 using internal::kNoId;
+using internal::kProvenanceCycle;
 using internal::RecordPos;
 
 // What is known of an id, beyond its bytes: the flags in the top byte of
