@@ -120,6 +120,8 @@ TEST(TimelineSetTest, RefusesAnIdHeldTwiceAndARingThroughTimelines) {
   chain.Add(0, "x", "", 1);
   chain.Add(1, "y", "x", 2);
   chain.Add(0, "z", "y", 3);
+  chain.Add(0, "", "", 4);  // an empty id in each is no conflict: no timeline holds it
+  chain.Add(1, "", "", 5);
   EXPECT_EQ(testing::Ids(chain.Set().build_causal_trace("z").events),
             (std::vector<std::string>{"x", "y", "z"}));
 }

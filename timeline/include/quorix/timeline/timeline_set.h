@@ -48,9 +48,12 @@ class TimelineConflict : public std::invalid_argument {
 // operations may run from several threads at once.
 class TimelineSet {
  public:
-  // A set of `timelines`, in this order (none null; any number, none
-  // included). Refuses an id retained by two of them: TimelineConflict for
-  // the first such id in the order of the timelines and their windows.
+  // A set of `timelines`, in this order (any number, none included).
+  // Refuses a null one: std::invalid_argument("timeline set member is
+  // null"). Refuses a non-empty id retained by two of them: TimelineConflict
+  // for the first such id in the order of the timelines and their windows
+  // (a record with the empty id, which a snapshot may hold, is nobody's
+  // parent and is held by no timeline: see holder).
   // Refuses parents that close a cycle through several timelines:
   // std::invalid_argument("causal provenance cycle").
   // Cost: for one timeline, O(1); for k, one hash lookup in each other
