@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <new>
 #include <optional>
 #include <span>
@@ -127,6 +128,7 @@ struct Request {
   std::uint64_t capacity = 0;                  // record
   bool effects = false;                        // latency and show: of the effects, not the trace
   ExportFormat format = ExportFormat::chrome;  // export
+  bool separated = false;                      // the files and ids were split by --
 };
 
 // A capacity argument: plain decimal digits, positive and within 64 bits.
@@ -164,6 +166,7 @@ bool take_files_and_ids(std::span<const std::string_view> args, bool one_id, Req
   const std::size_t first_id = separator == args.end() ? files : files + 1;
   const std::size_t ids = args.size() - std::min(first_id, args.size());
   if ((one_id ? ids != 1 : ids == 0) || !take_files(args.first(files), request)) return false;
+  request.separated = separator != args.end();
   request.ids.assign(args.begin() + static_cast<std::ptrdiff_t>(first_id), args.end());
   return true;
 }
@@ -358,14 +361,17 @@ void answer(const Request& request, std::span<const Loaded> loaded, const quorix
         output.write(piece);
         if (output.failed()) throw OutputFailed{};
       };
+      // Each timeline is named by its file; standard input as "stdin".
+      std::vector<std::string> names = request.files;
+      std::replace(names.begin(), names.end(), std::string("-"), std::string("stdin"));
       try {
         if (request.format == ExportFormat::otlp) {
-          quorix::write_otlp_json(set, request.files, sink);
+          quorix::write_otlp_json(set, names, sink);
         } else {
           // The clock domains of different processes may share names while
           // their entities are different threads, so several files get a
           // process each.
-          quorix::write_chrome_trace(set, request.files,
+          quorix::write_chrome_trace(set, names,
                                      set.size() == 1 ? quorix::ChromeProcesses::per_clock_domain
                                                      : quorix::ChromeProcesses::per_timeline,
                                      sink);
@@ -444,8 +450,23 @@ int record_lines(quorix::RecordFile& recorder, Output& output) {
   return kAnswered;
 }
 
+// A note on standard error for each id of the one-file form that names an
+// existing file: a second file meant as such needs "--" after the files.
+void note_ids_like_files(const Request& request) {
+  if (request.separated) return;
+  for (const std::string_view id : request.ids) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(std::filesystem::path(id), error)) continue;
+    std::string note = "id \"";
+    quorix::cli::append_shown(note, id, quorix::cli::Markup::none);
+    note.append("\" is also a file's name; several files go before --");
+    write_error("note", note);
+  }
+}
+
 int run(const Request& request) {
   Output output;
+  note_ids_like_files(request);
   const std::string& file = request.files[0];
   switch (request.command) {
     case Command::record: {

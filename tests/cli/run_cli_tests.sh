@@ -148,6 +148,8 @@ expect 0 ""           @two.effects  ""  effects front.snap "$back" -- in
 expect 0 ""  $'status\tcomplete\nsequence\tid\tkind\tclock_domain\twall_step_ns\tmodel_step\tsince_root_ns\n1\tin\texternal_input\twall\t-\t-\t0\n2\treq\tmessage\twall\t10\t1\t10\n1\twork\tinference\twall\t40\t1\t50\n2\treply\toutput\twall\t20\t1\t70\ntotal\t70\n'  ""  latency --effects front.snap "$back" -- in
 # After --, every argument is an id, "--" too; an id of one file stays unknown to another.
 expect 0 ""  '{"schema":"quorix-causal-trace/1","root_id":"--","status":"not_found","events":[]}'$'\n'  ""  trace front.snap -- --
+# Without --, a second file is taken for an id, as it must be; a note says so.
+expect 0 ""  '{"schema":"quorix-causal-trace/1","root_id":"front.snap","status":"not_found","events":[]}'$'\n'  'quorix: note: id "front.snap" is also a file'"'"'s name; several files go before --'$'\n'  trace sample.snap front.snap
 expect 0 ""  '{"schema":"quorix-causal-trace/1","root_id":"reply","status":"not_found","events":[]}'$'\n'  ""  trace front.snap reply
 expect 0 ""  $'file: front.snap\nformat: 1\ncapacity: 8\nnext_sequence: 3\nrecords: 2\ndistinct_ids: 2\nduplicate_ids: 0\nroots: 1\norphans: 0\nover_capacity: no\n'"file: $back"$'\nformat: record 1\ncapacity: 8\nnext_sequence: 4\nrecords: 3\ndistinct_ids: 3\nduplicate_ids: 0\nroots: 0\norphans: 2\nover_capacity: no\ndropped: 0\nfiles: 2\nrecords: 5\norphans: 1\n'  ""  check front.snap "$back"
 # An id held by two files, and a cycle through two, name the files; the id shows as in tables.
