@@ -20,6 +20,9 @@ using export_detail::Text;
 
 constexpr std::size_t kPieceBytes = std::size_t{64} << 10;
 constexpr std::uint64_t kLastSliceNs = 1000;
+// The largest integer that every double holds exactly: above it, readers that
+// keep JSON numbers as doubles would round, so larger numbers are strings.
+constexpr std::uint64_t kLargestExactNumber = std::uint64_t{1} << 53;
 // Room for a trace event's keys and numbers, beside its strings.
 constexpr std::size_t kEventRoom = 512;
 
@@ -42,8 +45,18 @@ class ChromeWriter {
 
   void write() {
     sort_rows();
-    text_.reserve(64);
-    text_.put("{\"displayTimeUnit\":\"ns\",\"traceEvents\":[");
+    origin_ = 0;
+    if (rows_.size() != 0) {
+      origin_ = rows_[0].wall_time_ns;
+      for (std::size_t row = 1; row < rows_.size(); ++row) {
+        origin_ = std::min(origin_, rows_[row].wall_time_ns);
+      }
+      origin_ -= origin_ % 1000;
+    }
+    text_.reserve(128);
+    text_.put("{\"otherData\":{\"wall_time_origin_ns\":\"");
+    text_.put_decimal(origin_);
+    text_.put("\"},\"traceEvents\":[");
     write_metadata();
     write_slices();
     write_flows();
@@ -204,7 +217,7 @@ class ChromeWriter {
       text_.put("{\"ph\":\"X\"");
       put_place(place(row));
       text_.put(",\"ts\":");
-      text_.put_micros(e.wall_time_ns);
+      text_.put_micros(e.wall_time_ns - origin_);
       text_.put(",\"dur\":");
       text_.put_micros(duration);
       text_.put(",\"name\":");
@@ -220,15 +233,24 @@ class ChromeWriter {
       text_.put(",\"message\":");
       text_.put_json_string(e.message);
       text_.put(",\"model_time\":");
-      text_.put_decimal(e.model_time);
+      put_arg_number(e.model_time);
       text_.put(",\"parent\":");
       text_.put_json_string(e.parent);
       text_.put(",\"sequence\":");
-      text_.put_decimal(e.sequence);
+      put_arg_number(e.sequence);
       text_.put(",\"wall_time_ns\":");
-      text_.put_decimal(e.wall_time_ns);
+      put_arg_number(e.wall_time_ns);
       text_.put("}}");
     }
+  }
+
+  // A number of the args: a JSON number when every double holds it, else a
+  // string of its digits.
+  void put_arg_number(std::uint64_t value) {
+    const bool exact = value <= kLargestExactNumber;
+    if (!exact) text_.put('"');
+    text_.put_decimal(value);
+    if (!exact) text_.put('"');
   }
 
   void put_flow(std::string_view start, std::uint64_t id, std::size_t row) {
@@ -237,7 +259,7 @@ class ChromeWriter {
     text_.put_decimal(id);
     put_place(place(row));
     text_.put(",\"ts\":");
-    text_.put_micros(rows_[row].wall_time_ns);
+    text_.put_micros(rows_[row].wall_time_ns - origin_);
     text_.put(",\"name\":\"cause\",\"cat\":\"quorix\"}");
   }
 
@@ -262,6 +284,7 @@ class ChromeWriter {
   std::vector<Place> places_;               // by the thread's rank
   export_detail::PieceWriter out_;
   Text& text_;
+  std::uint64_t origin_ = 0;  // what ts counts from: see the header
   bool first_ = true;
 };
 

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -64,6 +66,19 @@ struct Fixture {
 
 // What a reader gets back from the JSON string of `bytes`.
 std::string Decoded(std::string_view bytes) { return Json::parse(json_string(bytes)); }
+
+// A number of Chrome args, checked to be a JSON number just when a double
+// holds it exactly.
+std::uint64_t ArgNumber(const Json& value) {
+  const std::uint64_t n =
+      value.is_string() ? std::stoull(value.get<std::string>()) : value.get<std::uint64_t>();
+  EXPECT_EQ(value.is_string(), n > (std::uint64_t{1} << 53)) << value;
+  return n;
+}
+
+// The nanoseconds of a ts or dur as Perfetto reads them: a double, times
+// 1000, rounded.
+double PerfettoNanoseconds(const Json& value) { return std::round(value.get<double>() * 1000.0); }
 
 std::uint64_t Nanoseconds(const std::string& line, std::string_view key) {
   const std::size_t at = line.find("\""s.append(key).append("\":")) + key.size() + 3;
@@ -138,7 +153,8 @@ TEST(ChromeTraceTest, SlicesNeverOverlapAndFlowsBindToSlices) {
     const std::string doc = render_chrome_trace(set, f.names, mode);
     ASSERT_EQ(streamed, doc);
     ASSERT_TRUE(Json::accept(doc));
-    const std::string head = "{\"displayTimeUnit\":\"ns\",\"traceEvents\":[\n";
+    const std::string head = R"({"otherData":{"wall_time_origin_ns":"1000"},"traceEvents":[)"
+                             "\n";
     ASSERT_EQ(doc.substr(0, head.size()), head);
     ASSERT_EQ(doc.substr(doc.size() - 4), "\n]}\n");
 
@@ -183,7 +199,9 @@ TEST(ChromeTraceTest, SlicesNeverOverlapAndFlowsBindToSlices) {
         ASSERT_EQ(args.size(), 9u);
         EXPECT_EQ(e["name"], args["kind"].get<std::string>().empty() ? args["id"] : args["kind"]);
         EXPECT_EQ(args["entity_id"], threads[thread]);
-        EXPECT_EQ(args["wall_time_ns"].get<std::uint64_t>(), ts);
+        EXPECT_EQ(ArgNumber(args["wall_time_ns"]), 1000 + ts);
+        ArgNumber(args["model_time"]);
+        ArgNumber(args["sequence"]);
         const bool in_worker =
             args["id"] == "work" || args["id"] == "reply" || args["id"] == "orphan-2";
         EXPECT_EQ(processes[pid],
@@ -221,6 +239,53 @@ TEST(ChromeTraceTest, SlicesNeverOverlapAndFlowsBindToSlices) {
               render_chrome_trace(set, std::span(f.names).first(2), ChromeProcesses::per_timeline);
             }),
             "export needs one name per timeline");
+}
+
+TEST(ChromeTraceTest, EpochWallTimesKeepSlicesApartInReadersOfDoubles) {
+  // Guards slices that overlapped once ts was read as a double at epoch
+  // scale: thread a has gaps of 0 to 1000 ns, thread b sits just below the
+  // 2^51 ns after the origin that stay exact, thread c at 2^64 - 1.
+  constexpr std::uint64_t kBase = 1'700'000'000'123'456'789;
+  constexpr std::uint64_t kGaps[] = {1, 2, 0, 3, 7, 255, 256, 257, 999, 1000, 0};
+  Timeline timeline(2000);
+  std::uint64_t wall = kBase;
+  for (std::size_t n = 0; n < 1500; ++n, wall += kGaps[n % std::size(kGaps)]) {
+    timeline.append(At("a" + std::to_string(n), "", "a", "d", wall));
+  }
+  for (std::uint64_t n = 0; n < 100; ++n) {
+    timeline.append(At("b" + std::to_string(n), "", "b", "d", kBase + (1ull << 51) - 2000 + n));
+  }
+  timeline.append(At("c", "", "c", "d", kMax));
+  const TimelineSet set({&timeline});
+  const std::vector<std::string> names{"epoch"};
+  const Json trace =
+      Json::parse(render_chrome_trace(set, names, ChromeProcesses::per_clock_domain));
+  ASSERT_EQ(trace.size(), 2u);  // otherData and traceEvents only
+  const std::uint64_t origin =
+      std::stoull(trace["otherData"]["wall_time_origin_ns"].get<std::string>());
+  EXPECT_EQ(origin, kBase - kBase % 1000);
+  std::map<std::uint64_t, double> ends;  // by tid
+  std::size_t slices = 0;
+  for (const Json& e : trace["traceEvents"]) {
+    if (e["ph"] != "X") continue;
+    ++slices;
+    const double start = PerfettoNanoseconds(e["ts"]);
+    const std::uint64_t since_origin = ArgNumber(e["args"]["wall_time_ns"]) - origin;
+    if (since_origin < (1ull << 51)) {
+      EXPECT_EQ(start, static_cast<double>(since_origin)) << e;
+    }
+    const auto tid = e["tid"].get<std::uint64_t>();
+    if (ends.contains(tid)) {
+      ASSERT_LT(ends[tid], start) << "overlap: " << e;
+    }
+    const double dur = PerfettoNanoseconds(e["dur"]);
+    ends[tid] = dur == 0 ? start - 0.5 : start + dur;  // a slice of no time meets the next
+  }
+  EXPECT_EQ(slices, 1601u);
+  const Timeline none(1);
+  EXPECT_EQ(
+      render_chrome_trace(TimelineSet({&none}), names, ChromeProcesses::per_timeline).substr(0, 40),
+      R"({"otherData":{"wall_time_origin_ns":"0"})");
 }
 
 TEST(ChromeTraceTest, StreamsPiecesOfAbout64KiB) {

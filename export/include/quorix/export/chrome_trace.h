@@ -6,21 +6,30 @@
 //   std::string json = quorix::render_chrome_trace(
 //       set, names, quorix::ChromeProcesses::per_timeline);
 //
-// The text is {"displayTimeUnit":"ns","traceEvents":[ then one trace event
-// per line, then ]} and a line end. The events come in this order:
+// The text is {"otherData":{"wall_time_origin_ns":"<origin>"},"traceEvents":[
+// then one trace event per line, then ]} and a line end. The origin, a
+// decimal string, is the smallest wall time of the set rounded down to a
+// whole microsecond (0 for a set of no events); every ts counts from it. The
+// events come in this order:
 //   1. For each process (pid 1, 2, ...), its process_name metadata event,
 //      then a thread_name event per entity_id within it: tid 1, 2, ... in
 //      ascending byte order of the entity, named by it.
 //   2. A complete ("X") slice per retained event, in (pid, tid, time)
 //      order, named by its kind (by its id when the kind is empty), in
 //      category "quorix", with the nine fields of the event as args (the
-//      keys of the trace document, numbers as JSON numbers). ts is the wall
-//      time in microseconds with three decimals, so no nanosecond is lost.
-//      A thread's events are ordered by wall time, sequence, timeline and
-//      window order; each slice lasts until 1 ns before the next one starts
-//      (0 when they are at most 1 ns apart), the last one 1 us, so slices
-//      of one thread never overlap, even once a reader rounds microseconds
-//      to whole nanoseconds.
+//      keys of the trace document). A number up to 2^53 is a JSON number;
+//      a larger one (a wall time of today is one) is a string of its
+//      digits, since readers that hold numbers as doubles would round it.
+//      ts is the wall time less the origin, in microseconds with three
+//      decimals, so no nanosecond is lost in the text. Readers that parse
+//      ts as a double and multiply by 1000 (Perfetto does) get the
+//      nanosecond back exactly while it is below 2^51 ns after the origin,
+//      about 26 days; a set that spans more loses nanoseconds there, and
+//      its slices may overlap in such readers. A thread's events are
+//      ordered by wall time, sequence, timeline and window order; each
+//      slice lasts until 1 ns before the next one starts (0 when they are
+//      at most 1 ns apart), the last one 1 us, so slices of one thread
+//      never overlap.
 //   3. For each event whose parent a timeline of the set holds, a flow
 //      "s" on the parent's thread at the parent's ts and an "f" (bp "e") on
 //      the child's at the child's ts, both named "cause", ids 1, 2, ...
