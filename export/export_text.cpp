@@ -170,16 +170,30 @@ void Text::put_base64(std::string_view bytes) noexcept {
   size_ = static_cast<std::size_t>(out - buffer_.data());
 }
 
+namespace {
+
+// splitmix64's finalizer, with 0 made 1.
+std::uint64_t finalize(std::uint64_t h) noexcept {
+  h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9u;
+  h = (h ^ (h >> 27)) * 0x94d049bb133111ebu;
+  h ^= h >> 31;
+  return h == 0 ? 1 : h;
+}
+
+}  // namespace
+
 std::uint64_t id_hash(std::string_view bytes, std::uint64_t seed) noexcept {
   std::uint64_t h = 0xcbf29ce484222325u ^ seed;
   for (const char c : bytes) {
     h ^= static_cast<unsigned char>(c);
     h *= 0x100000001b3u;
   }
-  h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9u;
-  h = (h ^ (h >> 27)) * 0x94d049bb133111ebu;
-  h ^= h >> 31;
-  return h == 0 ? 1 : h;
+  return finalize(h);
+}
+
+std::uint64_t repeat_hash(std::uint64_t hash, std::uint64_t place) noexcept {
+  constexpr std::uint64_t kGoldenRatio = 0x9e3779b97f4a7c15u;  // spreads small places apart
+  return finalize(hash ^ (place * kGoldenRatio));
 }
 
 void check_names(const TimelineSet& set, std::span<const std::string> names) {
@@ -207,11 +221,20 @@ EventRows::EventRows(const TimelineSet& set) {
   slots_.assign(slots, 0);
   mask_ = slots - 1;
   // A later row of an id lands after the older ones on their probe path, so
-  // that find meets the oldest first.
+  // that find meets the oldest first, and so that the probe that places it
+  // meets them and tells it is a repeat.
   for (std::size_t row = 0; row < total; ++row) {
-    std::size_t slot = hashes_[row] & mask_;
-    while (slots_[slot] != 0) slot = (slot + 1) & mask_;
-    slots_[slot] = (hashes_[row] & kTagBits) | (row + 1);
+    const std::uint64_t hash = hashes_[row];
+    std::size_t slot = hash & mask_;
+    bool repeat = false;
+    for (; slots_[slot] != 0; slot = (slot + 1) & mask_) {
+      const std::uint64_t entry = slots_[slot];
+      repeat = repeat ||
+               ((entry & kTagBits) == (hash & kTagBits) &&
+                events_[static_cast<std::size_t>(entry & ~kTagBits) - 1].id == events_[row].id);
+    }
+    slots_[slot] = (hash & kTagBits) | (row + 1);
+    if (repeat) hashes_[row] = repeat_hash(hash, row - firsts_[timelines_[row]] + 1);
   }
   // All in one pass of lookups that do not wait for each other, since
   // most miss the cache.

@@ -76,6 +76,11 @@ constexpr std::size_t json_room(std::string_view bytes) noexcept { return 6 * by
 // splitmix64's finalizer; a zero result becomes 1.
 std::uint64_t id_hash(std::string_view bytes, std::uint64_t seed) noexcept;
 
+// The span hash of a later record of an id whose id_hash is `hash`, at
+// `place` (its row within its timeline's window, + 1): the two mixed by
+// splitmix64's finalizer, never 0.
+std::uint64_t repeat_hash(std::uint64_t hash, std::uint64_t place) noexcept;
+
 // The seeds of span ids and of the two halves of trace ids.
 inline constexpr std::uint64_t kSpanSeed = 0;
 inline constexpr std::uint64_t kTraceHighSeed = 0x9e3779b97f4a7c15u;
@@ -85,7 +90,8 @@ inline constexpr std::uint64_t kTraceLowSeed = 0xd1b54a32d192ed03u;
 void check_names(const TimelineSet& set, std::span<const std::string> names);
 
 // The retained events of a set as rows: timeline by timeline, each in
-// window order, with the hash of each id and a hash table from ids to rows.
+// window order, with the span hash of each row and a hash table from ids to
+// rows.
 // About 21 words per event.
 class EventRows {
  public:
@@ -99,8 +105,9 @@ class EventRows {
   std::size_t timeline(std::size_t row) const noexcept { return timelines_[row]; }
   // The first row of timeline `t`; first(set.size()) is size().
   std::size_t first(std::size_t t) const noexcept { return firsts_[t]; }
-  // id_hash(operator[](row).id, kSpanSeed).
-  std::uint64_t id_hash(std::size_t row) const noexcept { return hashes_[row]; }
+  // The span hash of `row`: id_hash(operator[](row).id, kSpanSeed) for the
+  // oldest row of its id, repeat_hash of that and its place for a later one.
+  std::uint64_t span_hash(std::size_t row) const noexcept { return hashes_[row]; }
 
   // The oldest row whose id is `id`, whose id_hash is `hash`, or kNone when
   // no timeline of the set holds `id`.

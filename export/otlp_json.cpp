@@ -108,11 +108,11 @@ void put_span(Text& text, const EventRows& rows, std::size_t row, const TraceId&
   text.put_hex(trace[0]);
   text.put_hex(trace[1]);
   text.put("\",\"spanId\":\"");
-  text.put_hex(rows.id_hash(row));
+  text.put_hex(rows.span_hash(row));
   const std::size_t cause = rows.cause(row);
   if (!e.parent.empty()) {
     text.put("\",\"parentSpanId\":\"");
-    text.put_hex(cause != EventRows::kNone ? rows.id_hash(cause)
+    text.put_hex(cause != EventRows::kNone ? rows.span_hash(cause)
                                            : id_hash(e.parent, export_detail::kSpanSeed));
   }
   text.put("\",\"name\":");

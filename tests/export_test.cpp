@@ -374,5 +374,32 @@ TEST(OtlpJsonTest, RequestsGroupSpansOfOneTimelineAndLinkThem) {
             "OTLP request size must be positive");
 }
 
+TEST(OtlpJsonTest, RepeatsOfAnIdGetSpansOfTheirOwnAndParentsLinkTheOldest) {
+  // Guards restored repeats of an id that all got the id's span id.
+  Timeline restored(8);
+  std::uint64_t sequence = 0;
+  for (TimelineEvent e :
+       {At("a", "", "e", "d", 1000), At("a", "", "e", "d", 2000), At("b", "a", "e", "d", 3000)}) {
+    e.sequence = ++sequence;
+    restored.restore_event(e);
+  }
+  const TimelineSet set({&restored});
+  const std::vector<std::string> names{"restored"};
+  const Json spans =
+      Json::parse(render_otlp_json(set, names))["resourceSpans"][0]["scopeSpans"][0]["spans"];
+  ASSERT_EQ(spans.size(), 3u);
+  EXPECT_EQ(spans[0]["spanId"], otlp_span_id("a"));
+  EXPECT_EQ(std::set<Json>({spans[0]["spanId"], spans[1]["spanId"], spans[2]["spanId"]}).size(),
+            3u);
+  EXPECT_EQ(spans[2]["parentSpanId"], spans[0]["spanId"]);
+  // Chrome's arrow into b starts at the oldest a, 0 us after the origin.
+  const Json trace = Json::parse(render_chrome_trace(set, names, ChromeProcesses::per_timeline));
+  std::map<std::string, Json> flow_ts;  // by phase
+  for (const Json& e : trace["traceEvents"]) {
+    if (e["ph"] == "s" || e["ph"] == "f") flow_ts[e["ph"]] = e["ts"];
+  }
+  EXPECT_EQ(flow_ts, (std::map<std::string, Json>{{"f", 2.0}, {"s", 0.0}}));
+}
+
 }  // namespace
 }  // namespace quorix

@@ -15,9 +15,14 @@
 //     no timeline holds, the oldest ancestor the timelines still name. So a
 //     causal chain shares one trace, and so do the orphans of one missing
 //     parent.
-//   - spanId: otlp_span_id of the id; parentSpanId: that of the parent when
-//     the parent is not empty (held or not: a missing one shows as an
-//     orphan), absent for a root.
+//   - spanId: otlp_span_id of the id for the oldest record of the id, the
+//     one parents link to. A timeline may hold several records of one id
+//     (restored repeats); a later one mixes its place p (its row within its
+//     timeline's window, + 1) into the id's hash h (the 64 bits behind
+//     otlp_span_id): splitmix64's finalizer of h ^ (p * 0x9e3779b97f4a7c15),
+//     1 for 0, so that every span has its own id. parentSpanId: that of the
+//     parent's oldest record when the parent is not empty (held or not: a
+//     missing one shows as an orphan), absent for a root.
 //   - name: the kind, or the id when the kind is empty; kind 1 (internal).
 //   - flags: 257 (sampled, and whether the parent is remote is known), or
 //     769 (remote too) when the span's own timeline does not hold its
