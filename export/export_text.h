@@ -61,6 +61,8 @@ class Text {
   std::string_view view() const noexcept { return {buffer_.data(), size_}; }
   std::size_t size() const noexcept { return size_; }
   void clear() noexcept { size_ = 0; }
+  // Drops the text after its first `size` bytes; `size` must not exceed size().
+  void truncate(std::size_t size) noexcept { size_ = size; }
 
  private:
   void grow(std::size_t n);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 #include "export/export_text.h"
@@ -164,14 +165,16 @@ void write_otlp_json(const TimelineSet& set, std::span<const std::string> names,
   if (options.spans_per_request == 0) {
     throw std::invalid_argument("OTLP request size must be positive");
   }
+  if (options.max_request_bytes == 0) {
+    throw std::invalid_argument("OTLP request budget must be positive");
+  }
   const EventRows rows(set);
   const std::vector<TraceId> traces = trace_ids(rows);
+  constexpr std::string_view kClose = "]}]}]}\n";
   Text line;
   for (std::size_t t = 0; t < set.size(); ++t) {
     const std::size_t end = rows.first(t + 1);
     for (std::size_t row = rows.first(t); row < end;) {
-      const std::size_t stop =
-          end - row > options.spans_per_request ? row + options.spans_per_request : end;
       line.clear();
       line.reserve(json_room(names[t]) + json_room(kVersion) + kRequestRoom);
       line.put(
@@ -181,13 +184,20 @@ void write_otlp_json(const TimelineSet& set, std::span<const std::string> names,
       line.put("}}]},\"scopeSpans\":[{\"scope\":{\"name\":\"quorix\",\"version\":");
       line.put_json_string(kVersion);
       line.put("},\"spans\":[");
-      for (const std::size_t first = row; row < stop; ++row) {
+      // A span that takes the line past its budget is taken back and starts
+      // the next line, unless it is the line's first.
+      for (std::size_t count = 0; row < end && count < options.spans_per_request; ++count, ++row) {
+        const std::size_t before = line.size();
         line.reserve(span_room(rows[row]));
-        if (row != first) line.put(',');
+        if (count != 0) line.put(',');
         put_span(line, rows, row, traces[row]);
+        if (count != 0 && line.size() + kClose.size() > options.max_request_bytes) {
+          line.truncate(before);
+          break;
+        }
       }
-      line.reserve(16);
-      line.put("]}]}]}\n");
+      line.reserve(kClose.size());
+      line.put(kClose);
       sink(line.view());
     }
   }

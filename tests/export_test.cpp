@@ -374,6 +374,31 @@ TEST(OtlpJsonTest, RequestsGroupSpansOfOneTimelineAndLinkThem) {
             "OTLP request size must be positive");
 }
 
+TEST(OtlpJsonTest, RequestLinesKeepToTheirByteBudget) {
+  const Fixture f;
+  const TimelineSet set = f.Set();
+  // Budgets below every span (one a line), between, and above all (one a timeline).
+  for (const auto& [budget, count] :
+       {std::pair<std::size_t, std::size_t>(1, 7), {3000, 0}, {1 << 20, 2}}) {
+    std::vector<std::string> lines;
+    write_otlp_json(set, f.names, [&](std::string_view line) { lines.emplace_back(line); },
+                    {1000, budget});
+    std::vector<Json> spans;
+    for (const std::string& line : lines) {
+      const Json request = Json::parse(line);
+      const Json& these = request["resourceSpans"][0]["scopeSpans"][0]["spans"];
+      EXPECT_TRUE(line.size() <= budget || these.size() == 1) << budget << ": " << line;
+      spans.insert(spans.end(), these.begin(), these.end());
+    }
+    EXPECT_EQ(spans.size(), 7u) << budget;
+    EXPECT_TRUE(count == 0 ? lines.size() > 2 : lines.size() == count) << budget;
+  }
+  EXPECT_EQ(testing::InvalidArgument([&] {
+              render_otlp_json(set, f.names, {1000, 0});
+            }),
+            "OTLP request budget must be positive");
+}
+
 TEST(OtlpJsonTest, RepeatsOfAnIdGetSpansOfTheirOwnAndParentsLinkTheOldest) {
   // Guards restored repeats of an id that all got the id's span id.
   Timeline restored(8);

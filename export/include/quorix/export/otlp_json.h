@@ -6,7 +6,8 @@
 //
 // Each line is {"resourceSpans":[{"resource":{"attributes":[service.name]},
 // "scopeSpans":[{"scope":{"name":"quorix","version":...},"spans":[...]}]}]}
-// and a line end, holding at most spans_per_request spans of one timeline:
+// and a line end, holding at most spans_per_request spans of one timeline,
+// and at most max_request_bytes bytes unless it holds one span:
 // a resource per timeline, service.name its name; timelines in order, their
 // spans in window order; no line for an empty timeline. A span's members:
 //   - traceId: otlp_trace_id of the event's origin. Its parents are followed
@@ -62,12 +63,19 @@ std::string otlp_trace_id(std::string_view origin_id);
 struct OtlpOptions {
   // The most spans in one request line; must be positive.
   std::size_t spans_per_request = 1000;
+  // The most bytes of one request line, its line end included, so that it
+  // fits a collector's limit on a request's body; must be positive. A line
+  // ends before a span that would take it past this; a span that alone
+  // does goes alone on its line, which is then larger.
+  std::size_t max_request_bytes = std::size_t{4} << 20;
 };
 
 // Writes the request lines of `set` to `sink`, one line per call. `names[i]`
 // names `set[i]`. Refuses, with std::invalid_argument and before writing
 // anything, names of another count: "export needs one name per timeline",
-// and a spans_per_request of 0: "OTLP request size must be positive". What
+// a spans_per_request of 0: "OTLP request size must be positive", and a
+// max_request_bytes of 0: "OTLP request budget must be positive". A span
+// taken past the budget is written twice, once taken back. What
 // the sink throws propagates. Cost: O(n) for n events: each id and parent
 // hashed and looked up once, each origin hashed at most once an event.
 // Memory: the set, an index of about 23 words per event, and one line.
