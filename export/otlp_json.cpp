@@ -103,7 +103,8 @@ void put_number_attribute(Text& text, std::string_view key, std::uint64_t value)
 }
 
 // The span of `row`, whose trace is `trace`.
-void put_span(Text& text, const EventRows& rows, std::size_t row, const TraceId& trace) {
+void put_span(Text& text, const TimelineSet& set, const EventRows& rows, std::size_t row,
+              const TraceId& trace) {
   const EventView& e = rows[row];
   text.put("{\"traceId\":\"");
   text.put_hex(trace[0]);
@@ -119,10 +120,12 @@ void put_span(Text& text, const EventRows& rows, std::size_t row, const TraceId&
   text.put("\",\"name\":");
   text.put_json_string(e.kind.empty() ? e.id : e.kind);
   // Sampled (bit 0), with whether the parent is remote known (bit 8): it
-  // is (bit 9) when the span's own timeline does not hold it, since it
-  // then lives in another process, or in none the set knows.
-  const bool remote = !e.parent.empty() &&
-                      (cause == EventRows::kNone || rows.timeline(cause) != rows.timeline(row));
+  // is (bit 9) when another timeline holds it, another process's, or when
+  // none does and the span's own timeline never knew it either. One that
+  // this timeline evicted ran in this process.
+  const bool remote =
+      !e.parent.empty() && (cause != EventRows::kNone ? rows.timeline(cause) != rows.timeline(row)
+                                                      : !set[rows.timeline(row)].knows(e.parent));
   text.put(remote ? ",\"kind\":1,\"flags\":769" : ",\"kind\":1,\"flags\":257");
   text.put(",\"startTimeUnixNano\":\"");
   text.put_decimal(e.wall_time_ns);
@@ -190,7 +193,7 @@ void write_otlp_json(const TimelineSet& set, std::span<const std::string> names,
         const std::size_t before = line.size();
         line.reserve(span_room(rows[row]));
         if (count != 0) line.put(',');
-        put_span(line, rows, row, traces[row]);
+        put_span(line, set, rows, row, traces[row]);
         if (count != 0 && line.size() + kClose.size() > options.max_request_bytes) {
           line.truncate(before);
           break;

@@ -348,8 +348,10 @@ TEST(OtlpJsonTest, RequestsGroupSpansOfOneTimelineAndLinkThem) {
       if (!parent.empty()) {
         EXPECT_EQ(span["parentSpanId"], otlp_span_id(parent));
       }
-      // The parent is remote when another timeline holds it, or none does.
-      const bool remote = !parent.empty() && set.holder(parent) != set.holder(id);
+      // Remote: another timeline holds the parent, or none and its own never knew it.
+      const auto holder = set.holder(parent);
+      const bool remote = !parent.empty() &&
+                          (holder ? holder != set.holder(id) : !set[*set.holder(id)].knows(parent));
       EXPECT_EQ(span["flags"], remote ? 769 : 257) << id;
       EXPECT_EQ(span["startTimeUnixNano"], fields["quorix.wall_time_ns"]);
       trace_of[id] = span["traceId"];
@@ -369,6 +371,13 @@ TEST(OtlpJsonTest, RequestsGroupSpansOfOneTimelineAndLinkThem) {
   EXPECT_EQ(trace_of[f.hostile], otlp_trace_id("in"));
   EXPECT_EQ(trace_of["orphan-1"], otlp_trace_id("gone"));
   EXPECT_EQ(trace_of["orphan-2"], otlp_trace_id("gone"));
+  // Guards 769 for a parent that the span's own timeline evicted.
+  Timeline evicting(1);
+  evicting.append(Event("old"));
+  evicting.append(Event("new", "old"));
+  const Json request =
+      Json::parse(render_otlp_json(TimelineSet({&evicting}), std::span(f.names).first(1)));
+  EXPECT_EQ(request["resourceSpans"][0]["scopeSpans"][0]["spans"][0]["flags"], 257);
   EXPECT_EQ(render_otlp_json(set, f.names, {2}), lines[0] + lines[1] + lines[2] + lines[3]);
   EXPECT_EQ(testing::InvalidArgument([&] { render_otlp_json(set, f.names, {0}); }),
             "OTLP request size must be positive");

@@ -26,8 +26,10 @@
 //     missing one shows as an orphan), absent for a root.
 //   - name: the kind, or the id when the kind is empty; kind 1 (internal).
 //   - flags: 257 (sampled, and whether the parent is remote is known), or
-//     769 (remote too) when the span's own timeline does not hold its
-//     parent: the parent is another process's, or unknown to the set.
+//     769 (remote too) when another timeline of the set holds the parent
+//     (another process's), or none does and the span's own timeline does
+//     not know it either (Timeline::knows). A parent that the span's own
+//     timeline evicted ran in this process: 257.
 //   - startTimeUnixNano = endTimeUnixNano: the wall time as a decimal
 //     string, since an event is an instant.
 //   - attributes: every field as "quorix." + its name (clock_domain,
@@ -77,7 +79,8 @@ struct OtlpOptions {
 // max_request_bytes of 0: "OTLP request budget must be positive". A span
 // taken past the budget is written twice, once taken back. What
 // the sink throws propagates. Cost: O(n) for n events: each id and parent
-// hashed and looked up once, each origin hashed at most once an event.
+// hashed and looked up once (a parent no timeline holds once more, in its
+// span's timeline), each origin hashed at most once an event.
 // Memory: the set, an index of about 23 words per event, and one line.
 void write_otlp_json(const TimelineSet& set, std::span<const std::string> names,
                      const ExportSink& sink, OtlpOptions options = {});
