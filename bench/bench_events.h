@@ -1,5 +1,6 @@
 // The events every benchmark is made of: ids like "ev-000123456", 16-byte
-// messages, and chains interleaved so that event n's parent is n - chains.
+// messages, and chains interleaved so that event n's parent is n - chains;
+// and the full window the traces are measured in.
 #ifndef QUORIX_BENCH_BENCH_EVENTS_H_
 #define QUORIX_BENCH_BENCH_EVENTS_H_
 
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include <quorix/timeline/timeline.h>
 #include <quorix/timeline/timeline_event.h>
 
 namespace quorix::bench {
@@ -30,6 +32,14 @@ inline TimelineEvent MakeEvent(std::int64_t n, std::int64_t chains) {
   e.wall_time_ns = 1700000000000000000u + static_cast<std::uint64_t>(n) * 1000;
   e.model_time = static_cast<std::uint64_t>(n % 977);
   return e;
+}
+
+// A full timeline of capacity 65,536 made of `chains` interleaved chains.
+inline Timeline FullTimeline(std::int64_t chains) {
+  constexpr std::int64_t kCapacity = 65536;
+  Timeline timeline(kCapacity);
+  for (std::int64_t n = 0; n < kCapacity; ++n) timeline.append(MakeEvent(n, chains));
+  return timeline;
 }
 
 }  // namespace quorix::bench

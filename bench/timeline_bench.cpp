@@ -24,6 +24,7 @@ using quorix::CausalTrace;
 using quorix::Timeline;
 using quorix::TimelineEvent;
 
+using quorix::bench::FullTimeline;
 using quorix::bench::Id;
 using quorix::bench::MakeEvent;
 
@@ -32,14 +33,6 @@ std::vector<TimelineEvent> Events(std::int64_t count, std::int64_t chains) {
   events.reserve(static_cast<std::size_t>(count));
   for (std::int64_t n = 0; n < count; ++n) events.push_back(MakeEvent(n, chains));
   return events;
-}
-
-// A full timeline of capacity 65,536 made of `chains` interleaved chains.
-Timeline FullTimeline(std::int64_t chains) {
-  constexpr std::int64_t kCapacity = 65536;
-  Timeline timeline(kCapacity);
-  for (TimelineEvent& e : Events(kCapacity, chains)) timeline.append(std::move(e));
-  return timeline;
 }
 
 // The orders events arrive in: one chain parent first; the same chain with
