@@ -47,8 +47,8 @@ class SharedTimeline {
 
   // Timeline::append from any thread; returns the event's sequence number.
   // Refuses what Timeline::append refuses, with the same exception, before
-  // anything changed. Cost: Timeline::append, plus taking a lock, plus
-  // copying the oldest record when a copy_window running meanwhile has not
+  // anything changed. Cost: Timeline::append, plus taking a lock (spinning up to some 20 us for it
+  // before sleeping), plus copying the oldest record when a copy_window running meanwhile has not
   // yet copied the record that this append evicts.
   std::uint64_t append(TimelineEvent event);
 
