@@ -96,6 +96,7 @@ TEST(SharedTimelineTest, RacesEqualTheReplayOfTheirSequenceOrder) {
           CheckMoment(shared, race.capacity, Name("t", i % 4, i % 50));
       });
       std::vector<std::thread> producers;
+      producers.reserve(static_cast<std::size_t>(race.threads));
       for (int k = 0; k < race.threads; ++k) {
         producers.emplace_back([&, k] {
           Log& log = logs[static_cast<std::size_t>(k)];

@@ -54,7 +54,7 @@ TEST(TimelineSetTest, PartsAnswerAsTheWhole) {
         default:
           parent = i == 0 ? "" : "e" + std::to_string(random() % static_cast<unsigned>(i));
       }
-      const auto seq = static_cast<std::uint64_t>(i + 1);
+      const auto seq = static_cast<std::uint64_t>(i) + 1;
       parts.Add(random() % 3, id, parent, seq);
       TimelineEvent e = Event(id, parent);
       e.sequence = seq;

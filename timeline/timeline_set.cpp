@@ -51,9 +51,9 @@ TimelineSet::TimelineSet(std::vector<const Timeline*> timelines)
   // walk's own path again is a ring. Each record is walked at most once.
   std::unordered_set<std::string_view> ended;
   std::unordered_set<std::string_view> path;
-  for (std::size_t i = 0; i < timelines_.size(); ++i) {
-    for (const EventView start : timelines_[i]->retained_events()) {
-      if (start.parent.empty() || timelines_[i]->oldest_retained(start.parent)) continue;
+  for (const Timeline* timeline : timelines_) {
+    for (const EventView start : timeline->retained_events()) {
+      if (start.parent.empty() || timeline->oldest_retained(start.parent)) continue;
       std::optional<EventView> at = start;
       while (at && !ended.contains(at->id)) {
         if (!path.insert(at->id).second) throw std::invalid_argument(internal::kProvenanceCycle);
@@ -104,9 +104,9 @@ CausalTrace TimelineSet::build_causal_trace(std::string_view id) const {
     current = parts.back().front().parent;
   }
   trace.events.reserve(found);
-  for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
-    std::move(part->begin(), part->end(), std::back_inserter(trace.events));
-  }
+  std::for_each(parts.rbegin(), parts.rend(), [&trace](std::vector<TimelineEvent>& part) {
+    std::move(part.begin(), part.end(), std::back_inserter(trace.events));
+  });
   return trace;
 }
 
