@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cassert>
+#include <chrono>
+#include <new>
+#include <stdexcept>
 #include <thread>
 #include <utility>
-#include <vector>
 
 namespace quorix {
 namespace {
@@ -13,6 +15,10 @@ namespace {
 // few microseconds at most behind a copy.
 constexpr std::size_t kCopyBatch = 64;
 
+// How long a copy lets appends that wait for the lock go first between
+// batches, at most: about what a sleeping thread takes to be woken and run.
+constexpr std::chrono::microseconds kGiveWay{200};
+
 }  // namespace
 
 // A copy_window under way. Its cut is the moment it began: the `window`
@@ -20,10 +26,12 @@ constexpr std::size_t kCopyBatch = 64;
 // the first `evicted`. `taken` holds copies of the first taken.size() of
 // them; an append copies a record before it evicts it, so taken.size() >=
 // evicted always, and the rest are still retained, in the window's order.
+// Unless `failed`: an append could not copy a record, and the copy gives up.
 struct SharedTimeline::Capture {
   std::size_t window = 0;
   std::size_t evicted = 0;
-  std::vector<TimelineEvent> taken;
+  std::vector<TimelineEvent> taken;  // room for the window: appends never reallocate it
+  bool failed = false;
   // Record number `cursor_at` of the cut, where the copy goes on, as long as
   // no append took records meanwhile (then cursor_at != taken.size()).
   // It stays valid across appends, since its record stays retained.
@@ -37,45 +45,66 @@ SharedTimeline::SharedTimeline(Timeline timeline) noexcept : timeline_(std::move
 
 SharedTimeline::~SharedTimeline() { assert(capture_ == nullptr); }  // no copy outlives it
 
-namespace {
-
-// Takes `lock`, spinning a little first: readers and appends hold it for
-// microseconds, less than a thread takes to sleep and be woken, so an
-// append that finds it held waits for it awake.
-void lock_soon(std::mutex& lock) {
+// Spins a little before sleeping: readers and appends hold the lock for
+// microseconds, less than a thread takes to sleep and be woken.
+void SharedTimeline::lock_for_append() {
+  if (lock_.try_lock()) return;
+  waiting_.fetch_add(1, std::memory_order_relaxed);
   constexpr int kSpins = 2000;  // about 10 to 20 us of pauses
-  for (int spins = 0; spins < kSpins; ++spins) {
-    if (lock.try_lock()) return;
+  bool locked = false;
+  for (int spins = 0; spins < kSpins && !locked; ++spins) {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #else
     std::this_thread::yield();
 #endif
+    locked = lock_.try_lock();
   }
-  lock.lock();
+  if (!locked) lock_.lock();
+  waiting_.fetch_sub(1, std::memory_order_relaxed);
 }
 
-}  // namespace
-
-std::uint64_t SharedTimeline::append(TimelineEvent event) {
-  lock_soon(lock_);
-  const std::lock_guard hold(lock_, std::adopt_lock);
+void SharedTimeline::append_locked(const TimelineEvent& event) {
   const std::size_t size = timeline_.retained_events().size();
   // What this append evicts if it is accepted: down to the capacity.
   const std::size_t evicts =
       size < timeline_.capacity() ? 0 : size + 1 - static_cast<std::size_t>(timeline_.capacity());
-  if (capture_ != nullptr && evicts != 0) {
+  if (capture_ != nullptr && evicts != 0 && !capture_->failed) {
     Capture& c = *capture_;
     const std::size_t last = std::min(c.evicted + evicts, c.window);
-    auto record = timeline_.retained_events().begin();
-    for (std::size_t i = c.evicted; i < last; ++i, ++record) {
-      if (i >= c.taken.size()) c.taken.push_back((*record).to_event());
+    try {
+      auto record = timeline_.retained_events().begin();
+      for (std::size_t i = c.evicted; i < last; ++i, ++record) {
+        if (i >= c.taken.size()) c.taken.push_back((*record).to_event());
+      }
+    } catch (...) {  // out of memory: the copy fails, not this append
+      c.failed = true;
     }
   }
-  timeline_.append(std::move(event));
+  timeline_.append_event(event);
   if (capture_ != nullptr)
     capture_->evicted = std::min(capture_->evicted + evicts, capture_->window);
+}
+
+std::uint64_t SharedTimeline::append(TimelineEvent event) {
+  lock_for_append();
+  const std::lock_guard hold(lock_, std::adopt_lock);
+  append_locked(event);
   return timeline_.next_sequence() - 1;
+}
+
+void SharedTimeline::append_batch(std::vector<TimelineEvent>& events,
+                                  std::vector<Refusal>& refused) {
+  lock_for_append();
+  const std::lock_guard hold(lock_, std::adopt_lock);
+  for (TimelineEvent& event : events) {
+    try {
+      append_locked(event);
+    } catch (...) {
+      assert(refused.size() < refused.capacity());  // the caller made room: no throw here
+      refused.push_back(Refusal{std::move(event), std::current_exception()});
+    }
+  }
 }
 
 CausalTrace SharedTimeline::build_causal_trace(std::string_view id) const {
@@ -101,16 +130,22 @@ std::uint64_t SharedTimeline::size() const {
 Timeline SharedTimeline::copy_window() const {
   const std::lock_guard one_at_a_time(copying_);
   Capture capture;
-  capture.taken.reserve(static_cast<std::size_t>(size()));  // outside the lock; a guess
   std::uint64_t capacity = 0;
   std::uint64_t next = 0;
-  {
+  // Room for the window is made outside the lock, then the cut is taken
+  // once the window fits in it (it grows only up to the capacity).
+  for (auto room = static_cast<std::size_t>(size());;) {
+    capture.taken.reserve(room);
     const std::lock_guard hold(lock_);
-    capacity = timeline_.capacity();
-    next = timeline_.next_sequence();
-    capture.window = timeline_.retained_events().size();
-    capture.cursor = timeline_.retained_events().begin();
-    capture_ = &capture;
+    room = timeline_.retained_events().size();
+    if (room <= capture.taken.capacity()) {
+      capacity = timeline_.capacity();
+      next = timeline_.next_sequence();
+      capture.window = room;
+      capture.cursor = timeline_.retained_events().begin();
+      capture_ = &capture;
+      break;
+    }
   }
   {
     // Appends must not reach the capture once the copies are done, or
@@ -123,19 +158,32 @@ Timeline SharedTimeline::copy_window() const {
       }
     } release{*this};
     for (bool done = capture.window == 0; !done;) {
-      const std::lock_guard hold(lock_);
-      if (capture.cursor_at != capture.taken.size()) {  // appends took the records before it
-        capture.cursor = timeline_.retained_events().begin();
-        std::advance(capture.cursor,
-                     static_cast<std::ptrdiff_t>(capture.taken.size() - capture.evicted));
-        capture.cursor_at = capture.taken.size();
+      {
+        const std::lock_guard hold(lock_);
+        if (capture.failed) throw std::bad_alloc();
+        if (capture.cursor_at != capture.taken.size()) {  // appends took the records before it
+          capture.cursor = timeline_.retained_events().begin();
+          std::advance(capture.cursor,
+                       static_cast<std::ptrdiff_t>(capture.taken.size() - capture.evicted));
+          capture.cursor_at = capture.taken.size();
+        }
+        const std::size_t n = std::min(kCopyBatch, capture.window - capture.taken.size());
+        for (std::size_t i = 0; i < n; ++i, ++capture.cursor) {
+          capture.taken.push_back((*capture.cursor).to_event());
+        }
+        capture.cursor_at += n;
+        done = capture.taken.size() == capture.window;
       }
-      const std::size_t n = std::min(kCopyBatch, capture.window - capture.taken.size());
-      for (std::size_t i = 0; i < n; ++i, ++capture.cursor) {
-        capture.taken.push_back((*capture.cursor).to_event());
+      // A mutex let go is not handed to a waiter: taking it straight back
+      // would keep an append that fell asleep waiting behind batch after
+      // batch, so waiting appends go first.
+      if (!done && waiting_.load(std::memory_order_relaxed) != 0) {
+        const auto until = std::chrono::steady_clock::now() + kGiveWay;
+        while (waiting_.load(std::memory_order_relaxed) != 0 &&
+               std::chrono::steady_clock::now() < until) {
+          std::this_thread::yield();
+        }
       }
-      capture.cursor_at += n;
-      done = capture.taken.size() == capture.window;
     }
   }
   // Restored outside the lock: the copies are this call's own.
@@ -145,6 +193,41 @@ Timeline SharedTimeline::copy_window() const {
   copy.restore_events(views);
   copy.restore_next_sequence(next);
   return copy;
+}
+
+std::string SharedTimeline::Refusal::what() const {
+  try {
+    if (error) std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {  // not a std::exception: no message to give
+  }
+  return {};
+}
+
+SharedTimeline::Producer::Producer(SharedTimeline& shared, Sink sink, std::size_t batch)
+    : shared_(shared), sink_(std::move(sink)), batch_(batch) {
+  if (batch_ == 0) throw std::invalid_argument("producer batch must be positive");
+  if (!sink_) throw std::invalid_argument("producer needs a refusal sink");
+  held_.reserve(batch_);
+}
+
+SharedTimeline::Producer::~Producer() { flush(); }
+
+void SharedTimeline::Producer::append(TimelineEvent event) {
+  held_.push_back(std::move(event));  // within the room made, unless a flush failed
+  if (held_.size() >= batch_) flush();
+}
+
+void SharedTimeline::Producer::flush() {
+  if (!held_.empty()) {
+    refused_.reserve(refused_.size() + held_.size());
+    shared_.append_batch(held_, refused_);
+    held_.clear();
+  }
+  while (handed_ < refused_.size()) sink_(std::move(refused_[handed_++]));
+  refused_.clear();
+  handed_ = 0;
 }
 
 }  // namespace quorix

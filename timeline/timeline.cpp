@@ -445,6 +445,10 @@ Timeline::Timeline(std::uint64_t capacity, RecordMemory& memory)
 
 // By value, as the caller gives the event up; the record copies its bytes.
 void Timeline::append(TimelineEvent event) {  // NOLINT(performance-unnecessary-value-param)
+  append_event(event);
+}
+
+void Timeline::append_event(const TimelineEvent& event) {
   using M = Machinery;
   if (unverified_) verify_acyclic();
   // Checks: a refusal changes nothing (find_end only shortens paths).

@@ -304,6 +304,10 @@ class Timeline {
                                             RecordMemory& memory);
 
  private:
+  friend class SharedTimeline;  // appends batches, handing refused events back
+  // append, reading `event` only, so a refused event stays the caller's.
+  void append_event(const TimelineEvent& event);
+
   struct Machinery;  // the operations' helpers, in timeline.cpp
   struct Restores;   // ids restored more than once, while they stay retained
   // The record kDepth after the oldest, whose id's entry is fetched early,
