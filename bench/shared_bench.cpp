@@ -1,8 +1,7 @@
-// Benchmarks of SharedTimeline: appends from 1 to 8 producer threads beside
-// Timeline::append of the same events, the latency of an append while
-// another thread writes snapshots of the full window, and a trace while
-// other threads append.
-// Ids look like "ev-000123456" and messages are 16 bytes.
+// Benchmarks of SharedTimeline: appends from 1 to 8 producer threads, one
+// by one and through Producers, beside Timeline::append of the same events, the latency of an
+// append while another thread writes snapshots of the full window, and a trace while other threads
+// append. Ids look like "ev-000123456" and messages are 16 bytes.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <latch>
 #include <limits>
 #include <memory>
@@ -54,10 +54,11 @@ std::vector<TimelineEvent> ProducerEvents(std::int64_t p, std::int64_t producers
 }
 
 // `producers` threads each make their events, then all append them to one
-// fresh `Store` of kCapacity at once. Only the appends are timed, from the
-// moment the producers are let go until the last has appended its last.
-template <class Store>
-void RunProducers(benchmark::State& state, std::int64_t producers) {
+// fresh `Store` of kCapacity at once, each with `append_all(store, events)`.
+// Only the appends are timed, from the moment the producers are let go
+// until the last has appended its last.
+template <class Store, class AppendAll>
+void RunProducers(benchmark::State& state, std::int64_t producers, AppendAll append_all) {
   for (auto _ : state) {
     state.PauseTiming();
     auto store = std::make_unique<Store>(kCapacity);
@@ -70,7 +71,7 @@ void RunProducers(benchmark::State& state, std::int64_t producers) {
         std::vector<TimelineEvent> events = ProducerEvents(p, producers);
         made.count_down();
         go.wait();
-        for (TimelineEvent& e : events) store->append(std::move(e));
+        append_all(*store, events);
         done.count_down();  // freeing the moved-from events is not timed
       });
     }
@@ -86,9 +87,15 @@ void RunProducers(benchmark::State& state, std::int64_t producers) {
   state.SetItemsProcessed(state.iterations() * kAppends);
 }
 
+// Appends each event on its own.
+template <class Store>
+void AppendEach(Store& store, std::vector<TimelineEvent>& events) {
+  for (TimelineEvent& e : events) store.append(std::move(e));
+}
+
 // Total appends per second through the shared front, 1 to 8 producers.
 void BM_SharedAppend(benchmark::State& state) {
-  RunProducers<SharedTimeline>(state, state.range(0));
+  RunProducers<SharedTimeline>(state, state.range(0), AppendEach<SharedTimeline>);
 }
 BENCHMARK(BM_SharedAppend)
     ->ArgName("threads")
@@ -101,9 +108,31 @@ BENCHMARK(BM_SharedAppend)
     ->MeasureProcessCPUTime()
     ->Unit(benchmark::kMillisecond);
 
+// The same through a Producer per thread, 64 events per turn of the lock.
+void BM_ProducerAppend(benchmark::State& state) {
+  RunProducers<SharedTimeline>(
+      state, state.range(0), [](SharedTimeline& shared, std::vector<TimelineEvent>& events) {
+        SharedTimeline::Producer producer(shared, [](SharedTimeline::Refusal) { std::abort(); });
+        for (TimelineEvent& e : events) producer.append(std::move(e));
+        producer.flush();
+      });
+}
+BENCHMARK(BM_ProducerAppend)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Arg(8)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+
 // The yardstick of threads:1: the same events, made the same way, appended
 // by one producer to a Timeline without the front.
-void BM_TimelineAppendSameEvents(benchmark::State& state) { RunProducers<Timeline>(state, 1); }
+void BM_TimelineAppendSameEvents(benchmark::State& state) {
+  RunProducers<Timeline>(state, 1, AppendEach<Timeline>);
+}
 BENCHMARK(BM_TimelineAppendSameEvents)
     ->Iterations(1)
     ->UseRealTime()
@@ -116,43 +145,75 @@ double Quantile(const std::vector<std::int64_t>& samples, double q) {
   return static_cast<double>(samples[std::min(rank, samples.size() - 1)]);
 }
 
-// Each iteration appends one event to a full window of 65,536 (1,000
-// chains) and times that append alone, while another thread writes one
-// snapshot of the window after another.
+// Appends to a full window of 65,536 (1,000 chains) on a fixed schedule,
+// one every 4 us, while another thread writes one snapshot of the window
+// after another (writer:1) or while nothing else runs (writer:0, the
+// yardstick). Each append's latency counts from the moment it was due, so
+// an append held up also delays the ones due behind it, and each of those
+// counts the wait: a stall is not one sample, however long. copy_* counts
+// only the appends due while the window was being copied, when the writer
+// takes the lock. The id table has room for every id beforehand, so that
+// its doubling (a stall of its own, which `reserve` avoids) is not counted.
 void BM_AppendLatencyDuringSnapshot(benchmark::State& state) {
   constexpr std::int64_t kChains = 1000;
-  SharedTimeline shared(FullTimeline(kChains));
+  constexpr auto kEvery = std::chrono::microseconds(4);
+  Timeline full = FullTimeline(kChains);
+  full.reserve(static_cast<std::size_t>(state.max_iterations));
+  SharedTimeline shared(std::move(full));
   std::atomic<bool> stop{false};
+  std::atomic<bool> copying{false};
   std::atomic<std::int64_t> snapshots{0};
   std::thread writer([&] {
-    while (!stop.load(std::memory_order_relaxed)) {
-      const std::string text = quorix::write_timeline_snapshot(shared.copy_window());
+    while (state.range(0) != 0 && !stop.load(std::memory_order_relaxed)) {
+      copying.store(true, std::memory_order_relaxed);
+      const Timeline copy = shared.copy_window();
+      copying.store(false, std::memory_order_relaxed);
+      const std::string text = quorix::write_timeline_snapshot(copy);
       benchmark::DoNotOptimize(text.data());
       snapshots.fetch_add(1, std::memory_order_relaxed);
     }
   });
-  std::vector<std::int64_t> ns;
-  ns.reserve(static_cast<std::size_t>(state.max_iterations));
-  auto n = static_cast<std::int64_t>(kCapacity);
+  std::vector<TimelineEvent> events;
+  events.reserve(static_cast<std::size_t>(state.max_iterations));
+  for (auto n = static_cast<std::int64_t>(kCapacity); events.size() < events.capacity(); ++n)
+    events.push_back(MakeEvent(n, kChains));
+  std::vector<std::int64_t> all;
+  std::vector<std::int64_t> in_copy;
+  all.reserve(events.size());
+  in_copy.reserve(events.size());
+  auto next = events.begin();
+  auto due = Clock::now();
   for (auto _ : state) {
-    TimelineEvent e = MakeEvent(n++, kChains);
-    const auto start = Clock::now();
-    shared.append(std::move(e));
-    const auto end = Clock::now();
-    ns.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count());
+    due += kEvery;
+    while (Clock::now() < due) {
+    }
+    const bool copy_running = copying.load(std::memory_order_relaxed);
+    shared.append(std::move(*next++));
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - due);
+    all.push_back(ns.count());
+    if (copy_running) in_copy.push_back(ns.count());
   }
   const std::int64_t written = snapshots.load(std::memory_order_relaxed);
   stop.store(true, std::memory_order_relaxed);
   writer.join();
-  std::sort(ns.begin(), ns.end());
-  state.counters["p50_ns"] = Quantile(ns, 0.5);
-  state.counters["p99_ns"] = Quantile(ns, 0.99);
-  state.counters["p999_ns"] = Quantile(ns, 0.999);
-  state.counters["max_ns"] = static_cast<double>(ns.back());
+  std::sort(all.begin(), all.end());
+  std::sort(in_copy.begin(), in_copy.end());
+  state.counters["p50_ns"] = Quantile(all, 0.5);
+  state.counters["p99_ns"] = Quantile(all, 0.99);
+  state.counters["p999_ns"] = Quantile(all, 0.999);
+  state.counters["max_ns"] = static_cast<double>(all.back());
+  if (!in_copy.empty()) {
+    state.counters["copy_p99_ns"] = Quantile(in_copy, 0.99);
+    state.counters["copy_max_ns"] = static_cast<double>(in_copy.back());
+  }
+  state.counters["copy_samples"] = static_cast<double>(in_copy.size());
   state.counters["snapshots"] = static_cast<double>(written);
 }
 BENCHMARK(BM_AppendLatencyDuringSnapshot)
-    ->Iterations(1000000)
+    ->ArgName("writer")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(500000)
     ->UseRealTime()
     ->Unit(benchmark::kNanosecond);
 
