@@ -70,7 +70,7 @@ IdTable::IdTable(const IdTable& other)
       count_(other.count_),
       seed_(other.seed_) {
   blocks_.reserve(other.blocks_.size());
-  for (const std::vector<char>& block : other.blocks_) blocks_.push_back(block);
+  for (const Block& block : other.blocks_) blocks_.push_back(block);
 }
 
 std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed) noexcept {

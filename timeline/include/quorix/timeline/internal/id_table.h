@@ -14,7 +14,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <quorix/timeline/internal/record_ring.h>
@@ -179,7 +181,30 @@ class IdTable {
   // Each slot is 0 (free) or a handle with the top 8 bits of its id's hash
   // above it, so that most mismatches are seen without reading the arena.
   std::vector<std::uint64_t> slots_;
-  std::vector<std::vector<char>> blocks_;
+  // Allocates as std::allocator does, but leaves new bytes unwritten: each
+  // entry writes all of its own, and zeroing a block up front would touch
+  // all its pages in one insert (a stall of milliseconds for 1 MiB where
+  // the kernel charges microseconds per page).
+  template <class T>
+  struct Unzeroed : std::allocator<T> {
+    template <class U>
+    struct rebind {
+      using other = Unzeroed<U>;
+    };
+    Unzeroed() = default;
+    template <class U>
+    Unzeroed(const Unzeroed<U>&) noexcept {}  // NOLINT(google-explicit-constructor)
+    template <class U>
+    void construct(U* p) noexcept {
+      ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  };
+  using Block = std::vector<char, Unzeroed<char>>;
+  std::vector<Block> blocks_;
   Resetting<std::size_t> current_;  // the regular block that new entries go to
   Resetting<std::size_t> used_;     // bytes used in it
   Resetting<std::uint64_t> count_;
