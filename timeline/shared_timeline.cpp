@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cassert>
 #include <chrono>
+#include <cstring>
+#include <memory>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace quorix {
 namespace {
@@ -14,6 +18,14 @@ namespace {
 // Records copied per turn of the lock: few enough that an append waits a
 // few microseconds at most behind a copy.
 constexpr std::size_t kCopyBatch = 64;
+
+// A copy's chunks of bytes, and the room it makes before each turn of the
+// lock: more than a turn's records take, as a rule.
+constexpr std::size_t kChunk = std::size_t{1} << 18;
+constexpr std::size_t kTurnBytes = std::size_t{1} << 14;
+
+// How long an append waits for the lock awake, at most, before it sleeps.
+constexpr std::chrono::milliseconds kWaitAwake{2};
 
 // How long a copy lets appends that wait for the lock go first between
 // batches, at most: about what a sleeping thread takes to be woken and run.
@@ -23,20 +35,55 @@ constexpr std::chrono::microseconds kGiveWay{200};
 
 // A copy_window under way. Its cut is the moment it began: the `window`
 // records retained then, oldest first, of which appends have since evicted
-// the first `evicted`. `taken` holds copies of the first taken.size() of
-// them; an append copies a record before it evicts it, so taken.size() >=
-// evicted always, and the rest are still retained, in the window's order.
-// Unless `failed`: an append could not copy a record, and the copy gives up.
+// the first `evicted`. taken[0, count) are copies of the first `count`; an
+// append copies a record before it evicts it, so count >= evicted always,
+// and the rest are still retained, in the window's order. Unless `failed`:
+// an append could not copy a record, and the copy gives up.
+//
+// The copies are views of bytes in chunks of this capture's own. The views
+// and the chunk being filled are written once outside the lock before any
+// copy goes there, so that no copy under the lock allocates or first
+// touches a page (which the kernel makes cost microseconds).
 struct SharedTimeline::Capture {
   std::size_t window = 0;
   std::size_t evicted = 0;
-  std::vector<TimelineEvent> taken;  // room for the window: appends never reallocate it
+  std::vector<EventView> taken;  // window views, the first `count` filled
+  std::size_t count = 0;
   bool failed = false;
   // Record number `cursor_at` of the cut, where the copy goes on, as long as
-  // no append took records meanwhile (then cursor_at != taken.size()).
-  // It stays valid across appends, since its record stays retained.
+  // no append took records meanwhile (then cursor_at != count). It stays
+  // valid across appends, since its record stays retained.
   EventWindow::const_iterator cursor;
   std::size_t cursor_at = 0;
+
+  std::vector<std::unique_ptr<char[]>> chunks;
+  char* free = nullptr;  // the room left in the newest chunk, `left` bytes
+  std::size_t left = 0;
+
+  static std::size_t bytes(const EventView& e) noexcept {
+    return e.id.size() + e.kind.size() + e.entity_id.size() + e.clock_domain.size() +
+           e.parent.size() + e.message.size();
+  }
+  // Copies go on into `chunk`, of `size` bytes.
+  void add_chunk(std::unique_ptr<char[]> chunk, std::size_t size) {
+    chunks.reserve(chunks.size() + 1);
+    free = chunk.get();
+    left = size;
+    chunks.push_back(std::move(chunk));
+  }
+  // Copies `e` into the room left, unless it does not fit.
+  bool put(EventView e) noexcept {
+    if (bytes(e) > left) return false;
+    for (std::string_view* field :
+         {&e.id, &e.kind, &e.entity_id, &e.clock_domain, &e.parent, &e.message}) {
+      if (!field->empty()) std::memcpy(free, field->data(), field->size());
+      *field = std::string_view(free, field->size());
+      free += field->size();
+      left -= field->size();
+    }
+    taken[count++] = e;
+    return true;
+  }
 };
 
 SharedTimeline::SharedTimeline(std::uint64_t capacity) : timeline_(capacity) {}
@@ -45,8 +92,10 @@ SharedTimeline::SharedTimeline(Timeline timeline) noexcept : timeline_(std::move
 
 SharedTimeline::~SharedTimeline() { assert(capture_ == nullptr); }  // no copy outlives it
 
-// Spins a little before sleeping: readers and appends hold the lock for
-// microseconds, less than a thread takes to sleep and be woken.
+// Waits awake before it sleeps: readers and appends hold the lock for
+// microseconds, less than a sleeping thread takes to be woken, which on a
+// machine whose idle cores halt (a virtual one, say) can be milliseconds.
+// It spins first, then yields its core to any other thread ready to run.
 void SharedTimeline::lock_for_append() {
   if (lock_.try_lock()) return;
   waiting_.fetch_add(1, std::memory_order_relaxed);
@@ -58,6 +107,11 @@ void SharedTimeline::lock_for_append() {
 #else
     std::this_thread::yield();
 #endif
+    locked = lock_.try_lock();
+  }
+  const auto until = std::chrono::steady_clock::now() + kWaitAwake;
+  while (!locked && std::chrono::steady_clock::now() < until) {
+    std::this_thread::yield();
     locked = lock_.try_lock();
   }
   if (!locked) lock_.lock();
@@ -75,7 +129,13 @@ void SharedTimeline::append_locked(const TimelineEvent& event) {
     try {
       auto record = timeline_.retained_events().begin();
       for (std::size_t i = c.evicted; i < last; ++i, ++record) {
-        if (i >= c.taken.size()) c.taken.push_back((*record).to_event());
+        if (i < c.count) continue;
+        const EventView e = *record;
+        if (!c.put(e)) {  // rare: the copy is behind and its chunk full
+          const std::size_t bytes = Capture::bytes(e);
+          c.add_chunk(std::make_unique_for_overwrite<char[]>(bytes), bytes);
+          c.put(e);
+        }
       }
     } catch (...) {  // out of memory: the copy fails, not this append
       c.failed = true;
@@ -132,13 +192,13 @@ Timeline SharedTimeline::copy_window() const {
   Capture capture;
   std::uint64_t capacity = 0;
   std::uint64_t next = 0;
-  // Room for the window is made outside the lock, then the cut is taken
-  // once the window fits in it (it grows only up to the capacity).
+  // The views are made outside the lock, then the cut is taken once the
+  // window fits in them (it grows only up to the capacity).
   for (auto room = static_cast<std::size_t>(size());;) {
-    capture.taken.reserve(room);
+    capture.taken.resize(room);
     const std::lock_guard hold(lock_);
     room = timeline_.retained_events().size();
-    if (room <= capture.taken.capacity()) {
+    if (room <= capture.taken.size()) {
       capacity = timeline_.capacity();
       next = timeline_.next_sequence();
       capture.window = room;
@@ -157,22 +217,38 @@ Timeline SharedTimeline::copy_window() const {
         shared.capture_ = nullptr;
       }
     } release{*this};
+    std::size_t wanted = kChunk;  // a chunk to add, or 0
     for (bool done = capture.window == 0; !done;) {
+      // Made outside the lock, written through so that its pages are
+      // touched: enough for a turn's records as a rule, and for the record
+      // that did not fit at least.
+      std::unique_ptr<char[]> chunk;
+      if (wanted != 0) chunk = std::make_unique<char[]>(wanted);
       {
         const std::lock_guard hold(lock_);
         if (capture.failed) throw std::bad_alloc();
-        if (capture.cursor_at != capture.taken.size()) {  // appends took the records before it
+        if (chunk != nullptr) capture.add_chunk(std::move(chunk), wanted);
+        wanted = 0;
+        if (capture.cursor_at != capture.count) {  // appends took the records before it
           capture.cursor = timeline_.retained_events().begin();
           std::advance(capture.cursor,
-                       static_cast<std::ptrdiff_t>(capture.taken.size() - capture.evicted));
-          capture.cursor_at = capture.taken.size();
+                       static_cast<std::ptrdiff_t>(capture.count - capture.evicted));
+          capture.cursor_at = capture.count;
         }
-        const std::size_t n = std::min(kCopyBatch, capture.window - capture.taken.size());
-        for (std::size_t i = 0; i < n; ++i, ++capture.cursor) {
-          capture.taken.push_back((*capture.cursor).to_event());
+        const std::size_t last = std::min(capture.count + kCopyBatch, capture.window);
+        while (capture.count < last) {
+          const EventView e = *capture.cursor;
+          if (!capture.put(e)) {
+            wanted = std::max(Capture::bytes(e), kChunk);
+            break;
+          }
+          ++capture.cursor;
+          ++capture.cursor_at;
+          // An append waiting goes first, after the record being copied.
+          if (waiting_.load(std::memory_order_relaxed) != 0) break;
         }
-        capture.cursor_at += n;
-        done = capture.taken.size() == capture.window;
+        done = capture.count == capture.window;
+        if (!done && wanted == 0 && capture.left < kTurnBytes) wanted = kChunk;
       }
       // A mutex let go is not handed to a waiter: taking it straight back
       // would keep an append that fell asleep waiting behind batch after
@@ -188,9 +264,8 @@ Timeline SharedTimeline::copy_window() const {
   }
   // Restored outside the lock: the copies are this call's own.
   Timeline copy(capacity);
-  const std::vector<EventView> views(capture.taken.begin(), capture.taken.end());
-  copy.reserve(views.size());
-  copy.restore_events(views);
+  copy.reserve(capture.window);
+  copy.restore_events(std::span(capture.taken.data(), capture.window));
   copy.restore_next_sequence(next);
   return copy;
 }

@@ -71,11 +71,12 @@ class SharedTimeline {
 
   // Timeline::append from any thread; returns the event's sequence number.
   // Refuses what Timeline::append refuses, with the same exception, before
-  // anything changed. Cost: Timeline::append, plus taking a lock (spinning
-  // up to some 20 us for it before sleeping), plus copying the records this
-  // append evicts that a copy_window running meanwhile has not copied yet
-  // (one, but for a timeline restored over its capacity, whose first append
-  // evicts down to it).
+  // anything changed. Cost: Timeline::append, plus taking a lock (waiting
+  // for it awake, spinning, then yielding its core, for up to 2 ms before
+  // sleeping), plus copying the records this append evicts that a
+  // copy_window running meanwhile has not copied yet (one, but for a
+  // timeline restored over its capacity, whose first append evicts down to
+  // it).
   std::uint64_t append(TimelineEvent event);
 
   // Timeline::build_causal_trace and build_causal_effects, from any thread,
@@ -87,13 +88,14 @@ class SharedTimeline {
   // A timeline holding what a snapshot would hold of this one after some
   // prefix of the appends: its capacity, its next sequence number and its
   // retained records, restored (no evicted ids). Copies at most 64 records
-  // per turn of the lock and lets waiting appends take it between turns, so
-  // appends wait microseconds, not for the whole window; an append that
-  // would evict a record not yet copied copies it first. Copies run one at
-  // a time. Throws std::bad_alloc, changing nothing, when memory for the
-  // copies runs out (an append that meets it goes on, unharmed). Cost:
-  // copying the window, then restoring it, outside the lock; memory: the
-  // copies of its events, twice while restoring.
+  // per turn of the lock, with memcpy into memory it made ready outside the
+  // lock, and lets waiting appends take the lock between turns, so appends
+  // wait microseconds, not for the whole window; an append that would evict
+  // a record not yet copied copies it first. Copies run one at a time.
+  // Throws std::bad_alloc, changing nothing, when memory for the copies runs
+  // out (an append that meets it goes on, unharmed). Cost: copying the
+  // window's bytes, then restoring them, outside the lock; memory: the
+  // bytes and a view per record while restoring.
   Timeline copy_window() const;
 
   // The next sequence number, and the events retained: as Timeline's, at one
