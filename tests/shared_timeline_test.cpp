@@ -55,6 +55,16 @@ const Race kRaces[] = {
      4,
      [](int k, int i) { return Event(Name("t", k, i), i == 0 ? "" : Name("t", k, i - 1)); },
      {}},
+    // A record larger than a copy's chunk of bytes gets one of its own.
+    {"records larger than a copy's chunk among small ones",
+     64,
+     4,
+     [](int k, int i) {
+       TimelineEvent e = Event(Name("t", k, i), i % 10 == 0 ? "" : Name("t", k, i - 1));
+       if (i % 100 == 7) e.message.assign(std::size_t{300} << 10, static_cast<char>('a' + k));
+       return e;
+     },
+     {}},
     {"parents appended by another thread, often after their children",
      16,
      4,
