@@ -133,7 +133,8 @@ void SharedTimeline::append_locked(const TimelineEvent& event) {
         const EventView e = *record;
         if (!c.put(e)) {  // rare: the copy is behind and its chunk full
           const std::size_t bytes = Capture::bytes(e);
-          c.add_chunk(std::make_unique_for_overwrite<char[]>(bytes), bytes);
+          c.add_chunk(std::unique_ptr<char[]>(new char[bytes]),
+                      bytes);  // NOLINT(modernize-make-unique): unzeroed
           c.put(e);
         }
       }
