@@ -93,20 +93,17 @@ void AppendEach(Store& store, std::vector<TimelineEvent>& events) {
   for (TimelineEvent& e : events) store.append(std::move(e));
 }
 
+// 1 to 8 producers, one run each of all their events.
+void ProducerThreads(benchmark::internal::Benchmark* b) {
+  b->ArgName("threads")->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Iterations(1)->UseRealTime();
+  b->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
+}
+
 // Total appends per second through the shared front, 1 to 8 producers.
 void BM_SharedAppend(benchmark::State& state) {
   RunProducers<SharedTimeline>(state, state.range(0), AppendEach<SharedTimeline>);
 }
-BENCHMARK(BM_SharedAppend)
-    ->ArgName("threads")
-    ->Arg(1)
-    ->Arg(2)
-    ->Arg(4)
-    ->Arg(8)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->MeasureProcessCPUTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SharedAppend)->Apply(ProducerThreads);
 
 // The same through a Producer per thread, 64 events per turn of the lock.
 void BM_ProducerAppend(benchmark::State& state) {
@@ -117,16 +114,7 @@ void BM_ProducerAppend(benchmark::State& state) {
         producer.flush();
       });
 }
-BENCHMARK(BM_ProducerAppend)
-    ->ArgName("threads")
-    ->Arg(1)
-    ->Arg(2)
-    ->Arg(4)
-    ->Arg(8)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->MeasureProcessCPUTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProducerAppend)->Apply(ProducerThreads);
 
 // The yardstick of threads:1: the same events, made the same way, appended
 // by one producer to a Timeline without the front.
