@@ -107,12 +107,13 @@ BENCHMARK(BM_SharedAppend)->Apply(ProducerThreads);
 
 // The same through a Producer per thread, 64 events per turn of the lock.
 void BM_ProducerAppend(benchmark::State& state) {
-  RunProducers<SharedTimeline>(
-      state, state.range(0), [](SharedTimeline& shared, std::vector<TimelineEvent>& events) {
-        SharedTimeline::Producer producer(shared, [](SharedTimeline::Refusal) { std::abort(); });
-        for (TimelineEvent& e : events) producer.append(std::move(e));
-        producer.flush();
-      });
+  RunProducers<SharedTimeline>(state, state.range(0),
+                               [](SharedTimeline& shared, std::vector<TimelineEvent>& events) {
+                                 SharedTimeline::Producer producer(
+                                     shared, [](const SharedTimeline::Refusal&) { std::abort(); });
+                                 for (TimelineEvent& e : events) producer.append(std::move(e));
+                                 producer.flush();
+                               });
 }
 BENCHMARK(BM_ProducerAppend)->Apply(ProducerThreads);
 
@@ -225,6 +226,7 @@ BENCHMARK(BM_AppendLatencyDuringSnapshot)
 void BM_FirstTouchPerPage(benchmark::State& state) {
   constexpr std::size_t kBytes = std::size_t{64} << 20;
   constexpr std::size_t kPage = 4096;
+  constexpr std::size_t kPages = kBytes / kPage;
   for (auto _ : state) {
     state.PauseTiming();
     std::unique_ptr<char[]> memory(new char[kBytes]);
@@ -236,7 +238,7 @@ void BM_FirstTouchPerPage(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.counters["per_page"] =
-      benchmark::Counter(static_cast<double>(state.iterations() * (kBytes / kPage)),
+      benchmark::Counter(static_cast<double>(state.iterations()) * static_cast<double>(kPages),
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_FirstTouchPerPage)->Iterations(3)->Unit(benchmark::kMillisecond);

@@ -167,7 +167,7 @@ TEST(SharedTimelineTest, RacesEqualTheReplayOfTheirSequenceOrder) {
             for (const auto& r : log.refused) out.insert(r.first.id);
             for (int i = 0; i < kPerThread; ++i) {
               TimelineEvent e = race.offer(k, i);
-              if (out.count(e.id) != 0) continue;
+              if (out.contains(e.id)) continue;
               ASSERT_EQ(numbers.count(e.id), 1u) << e.id;
               log.accepted.emplace_back(numbers[e.id], std::move(e));
             }
@@ -223,12 +223,12 @@ TEST(SharedTimelineTest, ProducerRefusesBadArgumentsAndLosesNoRefusal) {
     return testing::InvalidArgument(
         [&] { SharedTimeline::Producer p(shared, std::move(sink), batch); });
   };
-  EXPECT_EQ(made(0, [](SharedTimeline::Refusal) {}), "producer batch must be positive");
+  EXPECT_EQ(made(0, [](const SharedTimeline::Refusal&) {}), "producer batch must be positive");
   EXPECT_EQ(made(1, nullptr), "producer needs a refusal sink");
   std::vector<std::string> seen;
   SharedTimeline::Producer producer(
       shared,
-      [&](SharedTimeline::Refusal r) {
+      [&](const SharedTimeline::Refusal& r) {
         seen.push_back(r.event.id + ": " + r.what());
         if (seen.size() == 1) throw std::runtime_error("sink");
       },

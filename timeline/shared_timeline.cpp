@@ -147,7 +147,9 @@ void SharedTimeline::append_locked(const TimelineEvent& event) {
     capture_->evicted = std::min(capture_->evicted + evicts, capture_->window);
 }
 
-std::uint64_t SharedTimeline::append(TimelineEvent event) {
+// By value, as the caller gives the event up; the record copies its bytes.
+std::uint64_t SharedTimeline::append(
+    TimelineEvent event) {  // NOLINT(performance-unnecessary-value-param)
   lock_for_append();
   const std::lock_guard hold(lock_, std::adopt_lock);
   append_locked(event);
